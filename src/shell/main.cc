@@ -1,0 +1,47 @@
+// Process entry: the little that is set up before the run, and the exit after it.
+#include "installer/run_installer.h"
+#include "shell/fault.h"
+#include "shell/win32.h"
+
+// The runtime's start-up must not expand wildcards in the arguments: the
+// installer reads its command line itself, and globbing would touch the disk.
+extern "C" int _dowildcard = 0;
+
+namespace {
+
+constexpr DWORD kStackOverflow = 0xC00000FD;
+constexpr ULONG kStackReserveForFaults = 0x5000;
+
+LONG CALLBACK report_stack_overflow(EXCEPTION_POINTERS* exception) {
+  if (exception->ExceptionRecord->ExceptionCode == kStackOverflow) {
+    static constexpr char kReport[] = "\nthread 'main' has overflowed its stack\n";
+    lbw::write_standard_error(kReport, sizeof kReport - 1);
+  }
+  return EXCEPTION_CONTINUE_SEARCH;
+}
+
+// SetThreadDescription exists from Windows 10 1607 on; elsewhere the thread
+// simply stays unnamed.
+void name_main_thread() {
+  using SetThreadDescriptionFn = HRESULT(WINAPI*)(HANDLE, PCWSTR);
+  HMODULE kernel32 = GetModuleHandleA("kernel32");
+  if (kernel32 == nullptr) return;
+  auto set_description = reinterpret_cast<SetThreadDescriptionFn>(
+      reinterpret_cast<void*>(GetProcAddress(kernel32, "SetThreadDescription")));
+  if (set_description != nullptr) set_description(GetCurrentThread(), L"main");
+}
+
+}  // namespace
+
+int main() {
+  // No DLL planted beside the downloaded setup file or in the current folder
+  // may ever be loaded: only the system folder is searched.
+  SetDefaultDllDirectories(LOAD_LIBRARY_SEARCH_SYSTEM32);
+  AddVectoredExceptionHandler(0, report_stack_overflow);
+  ULONG reserve = kStackReserveForFaults;
+  SetThreadStackGuarantee(&reserve);
+  name_main_thread();
+
+  lbw::run_installer();
+  return 0;  // the runtime's exit: its handlers run, then the process ends with 0
+}
