@@ -5,7 +5,9 @@
 
 // The runtime's start-up must not expand wildcards in the arguments: the
 // installer reads its command line itself, and globbing would touch the disk.
-extern "C" int _dowildcard = 0;
+extern "C" {
+int _dowildcard = 0;
+}
 
 namespace {
 
