@@ -1,5 +1,7 @@
-// The one result shape of the installer's operations: a value, or the error
-// text that ends the run. Nothing is thrown.
+// The one result shape of the installer's operations: a value, or what went
+// wrong. Steps of the run return Result<T> with the error text that ends the
+// run; thin wrappers around system calls return OsResult<T> with the failure
+// the system reported, which the step turns into its text. Nothing is thrown.
 #pragma once
 
 #include <optional>
@@ -7,6 +9,7 @@
 #include <utility>
 
 #include "shell/fault.h"
+#include "shell/system_error.h"
 
 namespace lbw {
 
@@ -15,11 +18,11 @@ struct ErrorText {
   std::string text;
 };
 
-template <typename T>
+template <typename T, typename E = ErrorText>
 class [[nodiscard]] Result {
  public:
   Result(T value) : value_(std::move(value)) {}
-  Result(ErrorText error) : error_(std::move(error.text)) {}
+  Result(E error) : error_(std::move(error)) {}
 
   bool ok() const { return value_.has_value(); }
 
@@ -29,36 +32,37 @@ class [[nodiscard]] Result {
   }
   T* operator->() { return &**this; }
 
-  // The error text; taken from a failed result only.
-  ErrorText error() && {
+  E& error() {
     LBW_CHECK(!ok(), "error taken from a successful result");
-    return {std::move(error_)};
+    return error_;
   }
 
  private:
   std::optional<T> value_;
-  std::string error_;
+  E error_{};
 };
 
-template <>
-class [[nodiscard]] Result<void> {
+template <typename E>
+class [[nodiscard]] Result<void, E> {
  public:
   Result() = default;
-  Result(ErrorText error) : error_(std::move(error.text)), failed_(true) {}
+  Result(E error) : error_(std::move(error)), failed_(true) {}
 
   bool ok() const { return !failed_; }
 
-  ErrorText error() && {
+  E& error() {
     LBW_CHECK(failed_, "error taken from a successful result");
-    return {std::move(error_)};
+    return error_;
   }
-  const std::string& error_text() const { return error_; }
 
  private:
-  std::string error_;
+  E error_{};
   bool failed_ = false;
 };
 
 using Status = Result<void>;
+
+template <typename T = void>
+using OsResult = Result<T, OsFailure>;
 
 }  // namespace lbw

@@ -1,0 +1,152 @@
+#include "installer/file_replace.h"
+
+#include <algorithm>
+#include <cstddef>
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+
+#include "installer/byte_buffer.h"
+#include "installer/file_system.h"
+#include "installer/messages.h"
+#include "installer/native_io.h"
+#include "installer/paths.h"
+
+namespace lbw {
+namespace {
+
+constexpr const char* kShortWrite = "failed to write whole buffer";
+
+// Information classes that mingw's headers name only for newer targets.
+constexpr auto kFileDispositionInfoEx = static_cast<FILE_INFO_BY_HANDLE_CLASS>(21);
+constexpr auto kFileRenameInfoEx = static_cast<FILE_INFO_BY_HANDLE_CLASS>(22);
+constexpr DWORD kRenameReplaceIfExists = 0x1;
+constexpr DWORD kRenamePosixSemantics = 0x2;
+constexpr DWORD kDispositionDelete = 0x1;
+constexpr DWORD kDispositionPosixSemantics = 0x2;
+constexpr DWORD kDispositionIgnoreReadOnly = 0x10;
+
+// FILE_RENAME_INFO with its 32-bit Flags member.
+struct RenameRecord {
+  DWORD flags;
+  HANDLE root_directory;
+  DWORD file_name_length;
+  wchar_t file_name[1];
+};
+static_assert(offsetof(RenameRecord, file_name) == 20);
+
+std::size_t size_of(const BY_HANDLE_FILE_INFORMATION& information) {
+  return (std::size_t{information.nFileSizeHigh} << 32) | information.nFileSizeLow;
+}
+
+// Reads the installed file whole and compares. Any failure on the way (no
+// file, no access, a read error, no memory) only means "not known to be equal".
+bool holds_content(std::wstring_view target, std::span<const std::uint8_t> content) {
+  OsResult<UniqueFile> file = open_file(target, GENERIC_READ, OPEN_EXISTING, 0);
+  if (!file.ok()) return false;
+  BY_HANDLE_FILE_INFORMATION information;
+  const std::size_t expected =
+      GetFileInformationByHandle(file->borrow(), &information) ? size_of(information) : 0;
+  // One spare byte takes the read that reports the end of the file.
+  ByteBuffer installed;
+  if (expected == SIZE_MAX || !installed.try_grow(expected + 1)) return false;
+  std::size_t length = 0;
+  for (;;) {
+    if (length == installed.size() &&
+        !installed.try_grow(std::max<std::size_t>(installed.size(), 4096) * 2)) {
+      return false;
+    }
+    OsResult<std::size_t> read =
+        read_some(file->borrow(), {installed.data() + length, installed.size() - length});
+    if (!read.ok()) return false;
+    if (*read == 0) break;
+    length += *read;
+  }
+  return length == content.size() && std::equal(content.begin(), content.end(), installed.data());
+}
+
+// Creates the staging file or empties the one that is there, writes the
+// content and flushes it, so that the rename that follows can never put a
+// file with the right size but unwritten bytes in place after a power loss.
+OsResult<> write_staging_file(std::wstring_view staging, std::span<const std::uint8_t> content) {
+  bool existed = false;
+  OsResult<UniqueFile> file = open_file(staging, GENERIC_WRITE, OPEN_ALWAYS, 0, &existed);
+  if (!file.ok()) return file.error();
+  if (existed) {
+    FILE_ALLOCATION_INFO allocation{};
+    FILE_END_OF_FILE_INFO end_of_file{};
+    if (!SetFileInformationByHandle(file->borrow(), FileAllocationInfo, &allocation,
+                                    sizeof allocation) &&
+        !SetFileInformationByHandle(file->borrow(), FileEndOfFileInfo, &end_of_file,
+                                    sizeof end_of_file)) {
+      return os_error(GetLastError());
+    }
+  }
+  while (!content.empty()) {
+    OsResult<std::size_t> written = write_some(file->borrow(), content);
+    if (!written.ok()) return written.error();
+    if (*written == 0) return OsFailure{.fixed_text = kShortWrite};
+    content = content.subspan(*written);
+  }
+  if (!FlushFileBuffers(file->borrow())) return os_error(GetLastError());
+  return {};
+}
+
+// MoveFileExW refuses with access denied where the target is open elsewhere,
+// even with delete sharing; a rename with POSIX semantics through a handle
+// replaces such a target (Windows 10 1809 and later).
+bool rename_through_handle(const std::wstring& staging, const std::wstring& target) {
+  OsResult<UniqueFile> file = open_file(staging, DELETE, OPEN_EXISTING,
+                                        FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT);
+  if (!file.ok()) return false;
+  const std::size_t name_bytes = target.size() * sizeof(wchar_t);
+  if (name_bytes > UINT32_MAX) return false;
+  const std::size_t record_size = offsetof(RenameRecord, file_name) + name_bytes + sizeof(wchar_t);
+  std::unique_ptr<RenameRecord, decltype(&std::free)> record(
+      static_cast<RenameRecord*>(std::malloc(record_size)), &std::free);
+  if (!record) return false;
+  record->flags = kRenameReplaceIfExists | kRenamePosixSemantics;
+  record->root_directory = nullptr;
+  record->file_name_length = static_cast<DWORD>(name_bytes);
+  std::memcpy(record->file_name, target.c_str(), name_bytes + sizeof(wchar_t));
+  return SetFileInformationByHandle(file->borrow(), kFileRenameInfoEx, record.get(),
+                                    static_cast<DWORD>(record_size));
+}
+
+bool rename_onto_target(std::wstring_view staging, std::wstring_view target) {
+  OsResult<std::wstring> from = system_path(staging);
+  if (!from.ok()) return false;
+  OsResult<std::wstring> to = system_path(target);
+  if (!to.ok()) return false;
+  if (MoveFileExW(from->c_str(), to->c_str(), MOVEFILE_REPLACE_EXISTING)) return true;
+  return GetLastError() == ERROR_ACCESS_DENIED && rename_through_handle(*from, *to);
+}
+
+// Removes the staging file after a failed rename, as far as the system allows.
+void remove_staging_file(std::wstring_view staging) {
+  OsResult<std::wstring> path = system_path(staging);
+  if (!path.ok()) return;
+  if (DeleteFileW(path->c_str()) || GetLastError() != ERROR_ACCESS_DENIED) return;
+  // Access denied: a read-only file, or one still open elsewhere.
+  OsResult<UniqueFile> file = open_file(*path, DELETE, OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT);
+  if (!file.ok()) return;
+  DWORD flags = kDispositionDelete | kDispositionPosixSemantics | kDispositionIgnoreReadOnly;
+  SetFileInformationByHandle(file->borrow(), kFileDispositionInfoEx, &flags, sizeof flags);
+}
+
+}  // namespace
+
+Status replace_file(std::wstring_view target, std::span<const std::uint8_t> content) {
+  if (holds_content(target, content)) return {};
+  const std::wstring staging = staging_path_of(target);
+  if (OsResult<> written = write_staging_file(staging, content); !written.ok()) {
+    return messages::error(messages::kNotUnpacked, error_text_of(written.error()));
+  }
+  if (!rename_onto_target(staging, target)) {
+    remove_staging_file(staging);
+    return messages::error(messages::kOlderVersionRunning);
+  }
+  return {};
+}
+
+}  // namespace lbw

@@ -1,0 +1,173 @@
+#include "installer/launch.h"
+
+#include "installer/command_line.h"
+#include "installer/file_system.h"
+#include "installer/messages.h"
+#include "installer/paths.h"
+#include "installer/unique_handle.h"
+#include "shell/win32.h"
+
+namespace lbw {
+namespace {
+
+constexpr std::wstring_view kVerbatimPrefix = L"\\\\?\\";
+constexpr std::wstring_view kVerbatimUncPrefix = L"\\\\?\\UNC\\";
+constexpr std::size_t kLegacyPathLimit = 248;
+
+bool starts_with(std::wstring_view path, std::wstring_view prefix) {
+  return path.substr(0, prefix.size()) == prefix;
+}
+
+bool is_drive_letter(wchar_t unit) {
+  return (unit >= L'A' && unit <= L'Z') || (unit >= L'a' && unit <= L'z');
+}
+
+// The part of a long-path-form path that would name the same file without
+// the prefix (two backslashes in place of \\?\UNC\); empty when there is no prefix.
+std::wstring without_verbatim_prefix(std::wstring_view path) {
+  if (starts_with(path, kVerbatimUncPrefix)) {
+    return std::wstring(L"\\\\").append(path.substr(kVerbatimUncPrefix.size()));
+  }
+  if (starts_with(path, kVerbatimPrefix)) return std::wstring(path.substr(kVerbatimPrefix.size()));
+  return {};
+}
+
+// The long-path form loses its prefix where the rest is already a full path
+// that the system reads the same way.
+OsResult<std::wstring> drop_redundant_prefix(std::wstring_view path) {
+  std::wstring rest = without_verbatim_prefix(path);
+  OsResult<std::wstring> full = full_path_of(rest);
+  if (!full.ok()) return full.error();
+  return *full == rest ? rest : std::wstring(path);
+}
+
+// The name CreateProcessW starts the application by: always a full path, so
+// that the program search (PATH, the installer's own folder) never takes part.
+OsResult<std::wstring> application_name_of(std::wstring_view path) {
+  const bool verbatim_drive = starts_with(path, kVerbatimPrefix) && path.size() >= 7 &&
+                              is_drive_letter(path[4]) && path[5] == L':' && path[6] == L'\\';
+  OsResult<std::wstring> name = std::wstring(path);
+  if (verbatim_drive || starts_with(path, kVerbatimUncPrefix)) {
+    name = drop_redundant_prefix(path);
+  } else if (starts_with(path, kVerbatimPrefix) || starts_with(path, L"\\??\\")) {
+    // passed as it is
+  } else if (!(path.size() >= 3 && is_drive_letter(path[0]) && path[1] == L':' &&
+               is_separator(path[2])) &&
+             !(path.size() >= 2 && is_separator(path[0]) && is_separator(path[1]))) {
+    name = full_path_of(path);  // relative to the current folder or to a drive's
+  }
+  // A name this long only reaches the file in the long-path form.
+  if (name.ok() && name->size() + 1 >= kLegacyPathLimit) *name = extended_form_of_full_path(*name);
+  return name;
+}
+
+// The working folder exactly as given, not made absolute; a long-path-form
+// folder loses its prefix where the rest is already a full path.
+std::wstring working_folder_of(std::wstring_view folder) {
+  if (!starts_with(folder, kVerbatimPrefix)) return std::wstring(folder);
+  OsResult<std::wstring> shorter = drop_redundant_prefix(folder);
+  return shorter.ok() ? *shorter : std::wstring(folder);
+}
+
+// Inheritable copies of the installer's standard handles; null where it has none.
+struct StandardHandleCopies {
+  UniqueKernelHandle input;
+  UniqueKernelHandle output;
+  UniqueKernelHandle error;
+};
+
+OsResult<> copy_standard_handle(DWORD which, UniqueKernelHandle& copy) {
+  const HANDLE original = GetStdHandle(which);
+  if (original == nullptr || original == INVALID_HANDLE_VALUE) return {};
+  HANDLE duplicate = nullptr;
+  if (!DuplicateHandle(GetCurrentProcess(), original, GetCurrentProcess(), &duplicate, 0, TRUE,
+                       DUPLICATE_SAME_ACCESS)) {
+    return os_error(GetLastError());
+  }
+  copy.reset(duplicate);
+  return {};
+}
+
+OsResult<> copy_standard_handles(StandardHandleCopies& copies) {
+  for (auto [which, copy] : {std::pair{STD_INPUT_HANDLE, &copies.input},
+                             std::pair{STD_OUTPUT_HANDLE, &copies.output},
+                             std::pair{STD_ERROR_HANDLE, &copies.error}}) {
+    if (OsResult<> copied = copy_standard_handle(which, *copy); !copied.ok()) return copied;
+  }
+  return {};
+}
+
+// While inheritable copies of the standard handles exist, no other process
+// may be created, or it would inherit them too. The installer has one thread,
+// so this lock is never contended; it keeps the rule true if that changes.
+SRWLOCK g_process_creation_lock = SRWLOCK_INIT;
+
+class ProcessCreationLock {
+ public:
+  ProcessCreationLock() { AcquireSRWLockExclusive(&g_process_creation_lock); }
+  ~ProcessCreationLock() { ReleaseSRWLockExclusive(&g_process_creation_lock); }
+  ProcessCreationLock(const ProcessCreationLock&) = delete;
+  ProcessCreationLock& operator=(const ProcessCreationLock&) = delete;
+};
+
+// Creates the process with copies of the standard handles as its own; they,
+// the lock and the new process's handles are let go before this returns.
+OsResult<> create_process(const std::wstring& name, std::wstring& command_line,
+                                             const std::wstring& working_folder) {
+  ProcessCreationLock lock;
+  StandardHandleCopies copies;
+  if (OsResult<> copied = copy_standard_handles(copies); !copied.ok()) return copied.error();
+  STARTUPINFOW startup{};
+  startup.cb = sizeof startup;
+  if (copies.input || copies.output || copies.error) {
+    startup.dwFlags = STARTF_USESTDHANDLES;
+    startup.hStdInput = copies.input.borrow();
+    startup.hStdOutput = copies.output.borrow();
+    startup.hStdError = copies.error.borrow();
+  }
+  PROCESS_INFORMATION process{};
+  if (!CreateProcessW(name.c_str(), command_line.data(), nullptr, nullptr, TRUE,
+                      CREATE_UNICODE_ENVIRONMENT, nullptr, working_folder.c_str(), &startup,
+                      &process)) {
+    return os_error(GetLastError());
+  }
+  // Nothing of the new process is kept: the installer does not wait for it.
+  UniqueKernelHandle process_handle(process.hProcess);
+  UniqueKernelHandle thread_handle(process.hThread);
+  process_handle.reset();
+  thread_handle.reset();
+  return {};
+}
+
+OsResult<> start(std::wstring_view application_path, const std::vector<std::wstring>& arguments,
+                 std::wstring_view install_folder) {
+  OsResult<std::wstring> name = application_name_of(application_path);
+  if (!name.ok()) return name.error();
+  std::wstring command_line = application_command_line(application_path, arguments);
+  return create_process(*name, command_line, working_folder_of(install_folder));
+}
+
+}  // namespace
+
+static_assert(sizeof(STARTUPINFOW) == 104);
+
+std::wstring application_command_line(std::wstring_view application_path,
+                                      const std::vector<std::wstring>& arguments) {
+  std::wstring command_line = L"\"";
+  command_line.append(application_path).append(L"\"");
+  for (const std::wstring& argument : arguments) {
+    command_line += L' ';
+    append_argument(command_line, argument);
+  }
+  return command_line;
+}
+
+Status launch_application(std::wstring_view application_path,
+                          const std::vector<std::wstring>& arguments,
+                          std::wstring_view install_folder) {
+  OsResult<> started = start(application_path, arguments, install_folder);
+  if (!started.ok()) return messages::error(messages::kNotStarted, error_text_of(started.error()));
+  return {};
+}
+
+}  // namespace lbw

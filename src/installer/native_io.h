@@ -1,0 +1,20 @@
+// Reading and writing files through the native layer, at the file's current
+// position, one request of at most 4,294,967,295 bytes at a time.
+#pragma once
+
+#include <cstdint>
+#include <span>
+
+#include "installer/result.h"
+#include "shell/win32.h"
+
+namespace lbw {
+
+// Reads into `buffer`; 0 bytes at the end of the file. A request that is
+// still pending is waited for without limit.
+OsResult<std::size_t> read_some(HANDLE file, std::span<std::uint8_t> buffer);
+
+// Writes from `bytes`; reports how many were written.
+OsResult<std::size_t> write_some(HANDLE file, std::span<const std::uint8_t> bytes);
+
+}  // namespace lbw

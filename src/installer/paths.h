@@ -1,0 +1,40 @@
+// Path arithmetic on 16-bit units. Paths come from the environment exactly as
+// the system gave them and need not be valid UTF-16; nothing here converts,
+// normalises or touches the file system.
+#pragma once
+
+#include <optional>
+#include <string>
+#include <string_view>
+
+namespace lbw {
+
+inline bool is_separator(wchar_t unit) { return unit == L'\\' || unit == L'/'; }
+
+// Joins a plain name onto a folder: an empty folder gives the name alone; a
+// folder ending in a separator, or a bare drive such as D:, gets the name
+// directly (D: and programm give D:programm, relative to D:'s current folder);
+// any other folder gets one backslash between.
+std::wstring join_path(std::wstring_view folder, std::wstring_view name);
+
+// The folder that holds `path`, for creating missing parents; nothing when
+// that folder would be a root (C:\, \\server\share\), a bare drive (C:) or the
+// empty rest of a relative path, since such a path is never created itself.
+std::optional<std::wstring_view> parent_folder(std::wstring_view path);
+
+// The staging file beside a target: the name's extension replaced by "neu",
+// or ".neu" appended when the name has no dot other than a leading one.
+std::wstring staging_path_of(std::wstring_view target);
+
+// Whether a path goes to the system only after GetFullPathNameW: anything not
+// already in the \\?\ or \??\ form that is 248 units or longer with its
+// terminator, or that is neither a drive path (C:\..., C:) nor begins with
+// two separators.
+bool needs_extended_form(std::wstring_view path);
+
+// The extended-length form of a full path: the prefix \\?\ before a drive
+// path, \\?\UNC\ in place of a network path's two separators, and \\?\ in
+// place of \\.\ (a path of the system's own form is left as it is).
+std::wstring extended_form_of_full_path(std::wstring_view full_path);
+
+}  // namespace lbw

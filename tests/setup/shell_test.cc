@@ -1,0 +1,98 @@
+// The process shell around the run: exit status, reports of internal faults,
+// and silence when nothing goes wrong.
+#include <gtest/gtest.h>
+
+#include "support/files.h"
+#include "support/setup_rig.h"
+#include "support/temp_folder.h"
+
+namespace lbw::test {
+namespace {
+
+constexpr DWORD kFastFailStatus = 0xC0000409;
+
+class ShellTest : public TempFolderTest {
+ protected:
+  SetupRun run_probe(const std::wstring& request) {
+    SetupOptions options;
+    options.program = shell_probe_program();
+    options.arguments = request;
+    options.handles.output_file = temp_ / L"output.txt";
+    options.handles.error_file = temp_ / L"error.txt";
+    return run_setup(options);
+  }
+  std::string error_output() {
+    const std::optional<Bytes> bytes = read_file(temp_ / L"error.txt");
+    return bytes ? std::string(bytes->begin(), bytes->end()) : std::string("<no file>");
+  }
+  std::string standard_output() {
+    const std::optional<Bytes> bytes = read_file(temp_ / L"output.txt");
+    return bytes ? std::string(bytes->begin(), bytes->end()) : std::string("<no file>");
+  }
+};
+
+TEST_F(ShellTest, SuccessfulInstallEndsWithZeroAndWritesNothingToStandardError) {
+  SetupOptions options;
+  options.environment.set(L"LBW_DATA", temp_ / L"data");
+  options.environment.set(L"LBW_STANDIN_REPORT", temp_ / L"report.bin");
+  options.handles.error_file = temp_ / L"error.txt";
+  const SetupRun run = run_setup(options);
+  ASSERT_TRUE(run.finished);
+  EXPECT_EQ(run.exit_code, 0u);
+  EXPECT_TRUE(run.dialogs.empty());
+  EXPECT_EQ(error_output(), "");
+  EXPECT_TRUE(exists(temp_ / L"data\\programm\\lirabel-warden.exe"));
+}
+
+TEST_F(ShellTest, NormalReturnOfTheRunEndsWithZero) {
+  const SetupRun run = run_probe(L"nothing");
+  ASSERT_TRUE(run.finished);
+  EXPECT_EQ(run.exit_code, 0u);
+  EXPECT_EQ(error_output(), "");
+}
+
+TEST_F(ShellTest, InternalFaultEndsWith101AndAReportButNoDialog) {
+  const SetupRun run = run_probe(L"internal-fault");
+  ASSERT_TRUE(run.finished);
+  EXPECT_EQ(run.exit_code, 101u);
+  EXPECT_TRUE(run.dialogs.empty());
+  const std::string report = error_output();
+  EXPECT_NE(report.find("thread 'main' panicked at ./tests/shell_probe.cc:"), std::string::npos)
+      << report;
+  EXPECT_NE(report.find("a consistency check failed on request"), std::string::npos) << report;
+}
+
+TEST_F(ShellTest, RefusedAllocationReportsItsSizeAndFailsFast) {
+  const SetupRun run = run_probe(L"out-of-memory");
+  ASSERT_TRUE(run.finished);
+  EXPECT_EQ(run.exit_code, kFastFailStatus);
+  EXPECT_TRUE(run.dialogs.empty());
+  EXPECT_EQ(error_output(), "memory allocation of " + std::to_string(SIZE_MAX / 4) +
+                                " bytes failed\n");
+}
+
+TEST_F(ShellTest, FaultWhileEndingAfterAFaultFailsFast) {
+  const SetupRun run = run_probe(L"fault-in-fault");
+  ASSERT_TRUE(run.finished);
+  EXPECT_EQ(run.exit_code, kFastFailStatus);
+  EXPECT_NE(error_output().find("a first fault"), std::string::npos);
+}
+
+TEST_F(ShellTest, StackOverflowIsReportedWithoutDialog) {
+  const SetupRun run = run_probe(L"stack-overflow");
+  ASSERT_TRUE(run.finished);
+  EXPECT_TRUE(run.dialogs.empty());
+  EXPECT_NE(error_output().find("thread 'main' has overflowed its stack"), std::string::npos)
+      << error_output();
+  // Windows ends such a process with 0xC00000FD; Wine 8 reports 0 to the parent.
+  EXPECT_TRUE(run.exit_code == 0xC00000FD || run.exit_code == 0) << std::hex << run.exit_code;
+}
+
+TEST_F(ShellTest, MainThreadIsNamedMain) {
+  const SetupRun run = run_probe(L"thread-name");
+  ASSERT_TRUE(run.finished);
+  EXPECT_EQ(standard_output(), "main");
+}
+
+}  // namespace
+}  // namespace lbw::test

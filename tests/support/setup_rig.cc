@@ -1,0 +1,112 @@
+#include "support/setup_rig.h"
+
+#include <set>
+
+#include "support/files.h"
+
+namespace lbw::test {
+namespace {
+
+std::wstring window_text(HWND window) {
+  wchar_t text[4096] = {};
+  GetWindowTextW(window, text, 4096);
+  return text;
+}
+
+std::wstring class_of(HWND window) {
+  wchar_t name[256] = {};
+  GetClassNameW(window, name, 256);
+  return name;
+}
+
+struct Search {
+  DWORD process_id;
+  std::vector<HWND> boxes;
+};
+
+BOOL CALLBACK collect_box(HWND window, LPARAM context) {
+  auto& search = *reinterpret_cast<Search*>(context);
+  DWORD owner_process = 0;
+  GetWindowThreadProcessId(window, &owner_process);
+  if (owner_process == search.process_id && class_of(window) == L"#32770" &&
+      IsWindowVisible(window)) {
+    search.boxes.push_back(window);
+  }
+  return TRUE;
+}
+
+BOOL CALLBACK inspect_child(HWND child, LPARAM context) {
+  auto& dialog = *reinterpret_cast<Dialog*>(context);
+  if (!IsWindowVisible(child)) return TRUE;
+  const std::wstring kind = class_of(child);
+  const LONG style = GetWindowLongW(child, GWL_STYLE);
+  if (kind == L"Button" && (style & 0xF) <= BS_DEFPUSHBUTTON) {
+    if (dialog.buttons++ == 0) dialog.button_text = window_text(child);
+  } else if (kind == L"Static" && (style & SS_TYPEMASK) == SS_ICON) {
+    dialog.has_icon = true;
+  }
+  return TRUE;
+}
+
+Dialog read_box(HWND box) {
+  Dialog dialog;
+  dialog.caption = window_text(box);
+  wchar_t text[4096] = {};
+  GetDlgItemTextW(box, 0xFFFF, text, 4096);  // the message text's static control
+  dialog.text = text;
+  dialog.has_owner = GetWindow(box, GW_OWNER) != nullptr;
+  EnumChildWindows(box, inspect_child, reinterpret_cast<LPARAM>(&dialog));
+  return dialog;
+}
+
+double seconds_since(LARGE_INTEGER start) {
+  LARGE_INTEGER now;
+  LARGE_INTEGER frequency;
+  QueryPerformanceCounter(&now);
+  QueryPerformanceFrequency(&frequency);
+  return static_cast<double>(now.QuadPart - start.QuadPart) / frequency.QuadPart;
+}
+
+}  // namespace
+
+std::wstring setup_program() { return wine_path(LBW_SETUP_EXE); }
+std::wstring shell_probe_program() { return wine_path(LBW_SHELL_PROBE_EXE); }
+std::wstring standin_app_program() { return wine_path(LBW_STANDIN_APP_EXE); }
+
+SetupRun run_setup(const SetupOptions& options) {
+  StartOptions start;
+  start.program = options.program;
+  start.command_line = quoted_path(options.program);
+  if (!options.arguments.empty()) start.command_line += L" " + options.arguments;
+  start.environment = options.environment;
+  start.working_folder = options.working_folder;
+  start.handles = options.handles;
+
+  SetupRun run;
+  LARGE_INTEGER started;
+  QueryPerformanceCounter(&started);
+  Process process = start_process(start);
+  if (!process.started()) return run;
+  std::set<HWND> answered;
+  for (;;) {
+    const bool ended = process.wait(10);
+    run.seconds = seconds_since(started);
+    Search search{process.id(), {}};
+    EnumWindows(collect_box, reinterpret_cast<LPARAM>(&search));
+    for (HWND box : search.boxes) {
+      if (!answered.insert(box).second) continue;
+      run.dialogs.push_back(read_box(box));
+      PostMessageW(box, WM_COMMAND, IDOK, 0);
+    }
+    if (ended) break;
+    if (run.seconds * 1000 > options.timeout_ms) {
+      process.kill();
+      return run;
+    }
+  }
+  run.finished = true;
+  run.exit_code = process.exit_code();
+  return run;
+}
+
+}  // namespace lbw::test

@@ -1,0 +1,50 @@
+// Runs the built setup program as a user or the updater would, answers every
+// message box it shows, and reports what happened.
+#pragma once
+
+#include <string>
+#include <vector>
+
+#include "support/process.h"
+
+namespace lbw::test {
+
+// The built programs, as Windows paths.
+std::wstring setup_program();
+std::wstring shell_probe_program();
+std::wstring standin_app_program();
+
+// A message box as the user saw it.
+struct Dialog {
+  std::wstring caption;
+  std::wstring text;
+  int buttons = 0;          // visible push buttons
+  std::wstring button_text; // the text of the first visible one
+  bool has_icon = false;
+  bool has_owner = false;
+};
+
+struct SetupRun {
+  DWORD exit_code = 0;
+  std::vector<Dialog> dialogs;
+  double seconds = 0;  // from start to the end of the process
+  bool finished = false;
+};
+
+struct SetupOptions {
+  std::wstring program = setup_program();
+  // The raw text after the quoted program path, e.g. L"--update \"a b\"".
+  std::wstring arguments;
+  // The environment: by default a minimal one without LBW_DATA and LOCALAPPDATA.
+  Environment environment = Environment::minimal();
+  std::wstring working_folder;
+  // Standard handles: none at all unless files are named (a desktop start).
+  StandardHandles handles;
+  DWORD timeout_ms = 60'000;
+};
+
+// Starts the program, presses OK in every message box it shows, and waits for
+// it to end (killing it after the timeout, with `finished` false).
+SetupRun run_setup(const SetupOptions& options);
+
+}  // namespace lbw::test
