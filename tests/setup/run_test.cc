@@ -1,0 +1,157 @@
+// Where the setup program installs, what it writes, and the one box it shows
+// when a run cannot go on.
+#include <gtest/gtest.h>
+
+#include "installer/messages.h"
+#include "setup_fixture.h"
+#include "shell/system_error.h"
+
+namespace lbw::test {
+namespace {
+
+class SetupRunTest : public SetupTest {
+ protected:
+  // The folder holds exactly the two installed files with the embedded bytes.
+  void expect_installed_in(const std::wstring& folder) {
+    EXPECT_EQ(folder_entries(folder),
+              (std::vector<std::wstring>{L"WebView2Loader.dll", L"lirabel-warden.exe"}));
+    EXPECT_EQ(read_file(folder + L"\\WebView2Loader.dll"), loader_bytes());
+    EXPECT_EQ(read_file(folder + L"\\lirabel-warden.exe"), app_bytes());
+  }
+};
+
+TEST_F(SetupRunTest, InstallsUnderLocalAppDataAndStartsTheApplication) {
+  SetupOptions options = this->options();
+  options.environment.unset(L"LBW_DATA").set(L"LOCALAPPDATA", temp_ / L"local");
+  make_folder(temp_ / L"local");
+  const SetupRun run = run_setup(options);
+  expect_success(run);
+  const std::wstring folder = temp_ / L"local\\Programs\\Lirabel Warden";
+  expect_installed_in(folder);
+  const std::optional<StandinReport> report = wait_for_standin_report(report_path());
+  ASSERT_TRUE(report);
+  EXPECT_EQ(report->module_path, folder + L"\\lirabel-warden.exe");
+}
+
+TEST_F(SetupRunTest, DataRootWinsOverLocalAppData) {
+  SetupOptions options = this->options();
+  options.environment.set(L"LOCALAPPDATA", temp_ / L"local");
+  make_folder(temp_ / L"local");
+  expect_success(run_setup(options));
+  expect_installed_in(install_folder());
+  EXPECT_TRUE(folder_entries(temp_ / L"local").empty());
+}
+
+TEST_F(SetupRunTest, EmptyVariablesGiveFoldersRelativeToTheCurrentFolder) {
+  make_folder(temp_ / L"current");
+  SetupOptions options = this->options();
+  options.working_folder = temp_ / L"current";
+  options.environment.set(L"LBW_DATA", L"");
+  expect_success(run_setup(options));
+  expect_installed_in(temp_ / L"current\\programm");
+
+  options.environment.unset(L"LBW_DATA").set(L"LOCALAPPDATA", L"");
+  expect_success(run_setup(options));
+  expect_installed_in(temp_ / L"current\\Programs\\Lirabel Warden");
+}
+
+TEST_F(SetupRunTest, DataRootIsJoinedByItsOwnForm) {
+  make_folder(temp_ / L"current");
+  struct Case {
+    std::wstring data_root;
+    std::wstring command_line_path;  // the application path as the run built it
+  };
+  const std::wstring drive = temp_.path().substr(0, 2);  // the temporary folder's drive, C:
+  for (const Case& c : {Case{temp_ / L"data\\", temp_ / L"data\\programm\\lirabel-warden.exe"},
+                        Case{temp_ / L"data/", temp_ / L"data/programm\\lirabel-warden.exe"},
+                        Case{drive, drive + L"programm\\lirabel-warden.exe"}}) {
+    SetupOptions options = this->options();
+    options.working_folder = temp_ / L"current";
+    options.environment.set(L"LBW_DATA", c.data_root);
+    expect_success(run_setup(options));
+    const std::optional<StandinReport> report = wait_for_standin_report(report_path());
+    ASSERT_TRUE(report);
+    EXPECT_EQ(report->command_line, L"\"" + c.command_line_path + L"\"");
+    DeleteFileW(report_path().c_str());
+  }
+  expect_installed_in(install_folder());
+  // D: alone names the current folder of that drive: here the process's own.
+  expect_installed_in(temp_ / L"current\\programm");
+}
+
+TEST_F(SetupRunTest, CreatesEveryMissingParent) {
+  SetupOptions options = this->options();
+  options.environment.set(L"LBW_DATA", temp_ / L"one\\two\\three");
+  expect_success(run_setup(options));
+  expect_installed_in(temp_ / L"one\\two\\three\\programm");
+}
+
+TEST_F(SetupRunTest, CarriesAnUnpairedSurrogateInTheDataRootThrough) {
+  const std::wstring data_root = temp_ / L"data\xD800x";
+  SetupOptions options = this->options();
+  options.environment.set(L"LBW_DATA", data_root);
+  const SetupRun run = run_setup(options);
+  // NTFS takes any 16-bit units in a name. Wine keeps names as UTF-8, which has
+  // no form for an unpaired surrogate, and refuses such a folder: then the run
+  // must end with exactly the refusal the system gives for those same units.
+  if (!CreateDirectoryW(data_root.c_str(), nullptr)) {
+    const DWORD refusal = GetLastError();
+    expect_one_error_box(run, std::string(messages::kFolderNotCreated) +
+                                  error_text_of(os_error(refusal)));
+    return;
+  }
+  expect_success(run);
+  expect_installed_in(data_root + L"\\programm");
+  const std::optional<StandinReport> report = wait_for_standin_report(report_path());
+  ASSERT_TRUE(report);
+  EXPECT_EQ(report->working_folder, data_root + L"\\programm");
+}
+
+TEST_F(SetupRunTest, SecondRunLeavesEqualFilesUntouched) {
+  expect_success(run_setup(options()));
+  // Back-date both files, so that any rewrite would show.
+  for (const std::wstring& path : {loader_path(), application_path()}) {
+    HANDLE file = CreateFileW(path.c_str(), FILE_WRITE_ATTRIBUTES, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+    FILETIME old_time{0x12345678, 0x01D00000};
+    ASSERT_TRUE(SetFileTime(file, nullptr, nullptr, &old_time));
+    CloseHandle(file);
+  }
+  const std::uint64_t loader_time = last_write_time(loader_path());
+  const std::uint64_t application_time = last_write_time(application_path());
+  expect_success(run_setup(options()));
+  EXPECT_EQ(last_write_time(loader_path()), loader_time);
+  EXPECT_EQ(last_write_time(application_path()), application_time);
+  EXPECT_EQ(folder_entries(install_folder()).size(), 2u);  // no staging file appeared
+}
+
+TEST_F(SetupRunTest, WithoutEitherVariableShowsOnlyTheBox) {
+  make_folder(temp_ / L"current");
+  SetupOptions options = this->options();
+  options.environment.unset(L"LBW_DATA").unset(L"LOCALAPPDATA");
+  options.working_folder = temp_ / L"current";
+  expect_one_error_box(run_setup(options), messages::kLocalAppDataMissing);
+  EXPECT_TRUE(folder_entries(temp_ / L"current").empty());
+  EXPECT_FALSE(exists(report_path()));
+}
+
+TEST_F(SetupRunTest, FileInPlaceOfTheInstallFolderEndsTheRun) {
+  make_folder(data_root());
+  write_file(install_folder(), bytes_of("not a folder"));
+  const std::string expected = std::string(messages::kFolderNotCreated) +
+                               error_text_of(os_error(ERROR_ALREADY_EXISTS));
+  expect_one_error_box(run_setup(options()), expected);
+  EXPECT_EQ(read_file(install_folder()), bytes_of("not a folder"));
+}
+
+TEST_F(SetupRunTest, DamagedLoaderStreamWritesNothing) {
+  SetupOptions options = this->options();
+  options.program = wine_path(LBW_DAMAGED_SETUP_EXE);
+  expect_one_error_box(run_setup(options), messages::kPayloadDamaged);
+  // The folder was created before unpacking, and stays empty.
+  EXPECT_TRUE(is_folder(install_folder()));
+  EXPECT_TRUE(folder_entries(install_folder()).empty());
+  EXPECT_FALSE(exists(report_path()));
+}
+
+}  // namespace
+}  // namespace lbw::test
