@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cwchar>
 #include <utility>
 
 namespace lbw::test {
@@ -14,6 +15,15 @@ std::wstring name_of(std::wstring_view entry) {
 bool same_name(std::wstring_view a, std::wstring_view b) {
   return CompareStringOrdinal(a.data(), static_cast<int>(a.size()), b.data(),
                               static_cast<int>(b.size()), TRUE) == CSTR_EQUAL;
+}
+
+HANDLE inheritable_copy(DWORD which) {
+  HANDLE copy = nullptr;
+  const HANDLE original = GetStdHandle(which);
+  if (original == nullptr || original == INVALID_HANDLE_VALUE) return nullptr;
+  DuplicateHandle(GetCurrentProcess(), original, GetCurrentProcess(), &copy, 0, TRUE,
+                  DUPLICATE_SAME_ACCESS);
+  return copy;
 }
 
 HANDLE open_inheritable(const std::wstring& path, bool for_input) {
@@ -36,6 +46,17 @@ Environment Environment::minimal() {
     const DWORD length = GetEnvironmentVariableW(name, value, 32768);
     if (length > 0 && length < 32768) environment.set(name, std::wstring_view(value, length));
   }
+  return environment;
+}
+
+Environment Environment::current() {
+  Environment environment;
+  wchar_t* block = GetEnvironmentStringsW();
+  for (const wchar_t* entry = block; *entry != L'\0'; entry += std::wcslen(entry) + 1) {
+    // Entries such as "=C:=C:\\" hold the current folders of drives; keep them.
+    environment.entries_.push_back(entry);
+  }
+  FreeEnvironmentStringsW(block);
   return environment;
 }
 
@@ -96,9 +117,15 @@ Process start_process(const StartOptions& options) {
   STARTUPINFOW startup{};
   startup.cb = sizeof startup;
   startup.dwFlags = STARTF_USESTDHANDLES;
-  startup.hStdInput = open_inheritable(options.handles.input_file, true);
-  startup.hStdOutput = open_inheritable(options.handles.output_file, false);
-  startup.hStdError = open_inheritable(options.handles.error_file, false);
+  if (options.handles.inherit) {
+    startup.hStdInput = inheritable_copy(STD_INPUT_HANDLE);
+    startup.hStdOutput = inheritable_copy(STD_OUTPUT_HANDLE);
+    startup.hStdError = inheritable_copy(STD_ERROR_HANDLE);
+  } else {
+    startup.hStdInput = open_inheritable(options.handles.input_file, true);
+    startup.hStdOutput = open_inheritable(options.handles.output_file, false);
+    startup.hStdError = open_inheritable(options.handles.error_file, false);
+  }
   PROCESS_INFORMATION process{};
   const bool created = CreateProcessW(
       options.program.c_str(), command_line.data(), nullptr, nullptr, TRUE,

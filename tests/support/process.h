@@ -17,6 +17,8 @@ class Environment {
   // The few variables a Windows program needs, taken from this process, and
   // none of the installer's own (LBW_DATA, LOCALAPPDATA).
   static Environment minimal();
+  // All of this process's variables.
+  static Environment current();
 
   Environment& set(std::wstring_view name, std::wstring_view value);
   Environment& unset(std::wstring_view name);
@@ -29,8 +31,10 @@ class Environment {
 };
 
 // Which standard handles a started program gets. Each named file is opened
-// for appending (input: reading); a handle without a file is null.
+// for appending (input: reading); a handle without a file is null. With
+// `inherit`, the program gets this process's own standard handles instead.
 struct StandardHandles {
+  bool inherit = false;
   std::wstring input_file;
   std::wstring output_file;
   std::wstring error_file;
