@@ -1,0 +1,394 @@
+// Putting one file in place, against real files, locks and running programs.
+#include "installer/file_replace.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "installer/messages.h"
+#include "support/files.h"
+#include "support/process.h"
+#include "support/setup_rig.h"
+#include "support/standin_report.h"
+#include "support/temp_folder.h"
+
+namespace lbw {
+namespace {
+
+using test::Bytes;
+using test::bytes_of;
+using test::exists;
+using test::folder_entries;
+using test::last_write_time;
+using test::read_file;
+using test::write_file;
+using Names = std::vector<std::wstring>;
+
+constexpr std::string_view kSuccess = "success";
+constexpr DWORD kShareAll = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
+// 2000-01-01 00:00 UTC: a time no file written by a test run can have.
+constexpr std::uint64_t kLongAgo = 125'911'584'000'000'000;
+
+std::string replace(const std::wstring& target, const Bytes& content) {
+  Status status = replace_file(target, content);
+  return status.ok() ? std::string(kSuccess) : status.error().text;
+}
+
+std::string rename_refused() { return std::string(messages::kOlderVersionRunning); }
+
+std::string write_failed(DWORD code) {
+  return std::string(messages::kNotUnpacked) + error_text_of(os_error(code));
+}
+
+// Bytes of a given length that differ from those of another seed.
+Bytes sample(std::size_t size, std::uint8_t seed = 1) {
+  Bytes bytes(size);
+  for (std::size_t i = 0; i < size; ++i) bytes[i] = static_cast<std::uint8_t>(i * 31 + seed);
+  return bytes;
+}
+
+void set_last_write_time(const std::wstring& path, std::uint64_t time) {
+  HANDLE file = CreateFileW(path.c_str(), FILE_WRITE_ATTRIBUTES, kShareAll, nullptr,
+                            OPEN_EXISTING, 0, nullptr);
+  ASSERT_NE(file, INVALID_HANDLE_VALUE) << "error " << GetLastError();
+  const FILETIME written{static_cast<DWORD>(time), static_cast<DWORD>(time >> 32)};
+  const bool set = SetFileTime(file, nullptr, nullptr, &written);
+  CloseHandle(file);
+  ASSERT_TRUE(set);
+}
+
+class ReplaceFileTest : public test::TempFolderTest {
+ protected:
+  // An installed file with old content and an old time, so that any rewrite shows.
+  void install_previous(const Bytes& content) {
+    write_file(target_, content);
+    set_last_write_time(target_, kLongAgo);
+  }
+
+  const std::wstring target_ = temp_ / L"lirabel-warden.exe";
+  const std::wstring staging_ = temp_ / L"lirabel-warden.neu";
+  const Bytes previous_ = bytes_of("the copy installed before");
+  const Bytes content_ = sample(70'000);
+};
+
+// --- Writing -----------------------------------------------------------------
+
+TEST_F(ReplaceFileTest, FirstInstallationLeavesOnlyTheTarget) {
+  EXPECT_EQ(replace(target_, content_), kSuccess);
+  EXPECT_EQ(read_file(target_), content_);
+  EXPECT_EQ(folder_entries(temp_.path()), Names{L"lirabel-warden.exe"});
+}
+
+TEST_F(ReplaceFileTest, EqualTargetIsLeftUntouched) {
+  install_previous(content_);
+  EXPECT_EQ(replace(target_, content_), kSuccess);
+  EXPECT_EQ(last_write_time(target_), kLongAgo);
+  EXPECT_EQ(folder_entries(temp_.path()), Names{L"lirabel-warden.exe"});
+}
+
+TEST_F(ReplaceFileTest, EqualTargetHeldOpenForReadingIsLeftUntouched) {
+  install_previous(content_);
+  test::OpenFile reader(target_, GENERIC_READ, FILE_SHARE_READ);
+  ASSERT_TRUE(reader.valid());
+  EXPECT_EQ(replace(target_, content_), kSuccess);
+  EXPECT_EQ(last_write_time(target_), kLongAgo);
+  EXPECT_EQ(folder_entries(temp_.path()), Names{L"lirabel-warden.exe"});
+}
+
+TEST_F(ReplaceFileTest, TargetDifferingInItsLastByteIsReplaced) {
+  Bytes almost = content_;
+  almost.back() ^= 0x01;
+  install_previous(almost);
+  EXPECT_EQ(replace(target_, content_), kSuccess);
+  EXPECT_EQ(read_file(target_), content_);
+  EXPECT_NE(last_write_time(target_), kLongAgo);
+  EXPECT_EQ(folder_entries(temp_.path()), Names{L"lirabel-warden.exe"});
+}
+
+TEST_F(ReplaceFileTest, TargetDifferingInItsLengthIsReplaced) {
+  const Bytes shorter(content_.begin(), content_.end() - 1);
+  Bytes longer = content_;
+  longer.push_back(0);
+  for (const Bytes& installed : {shorter, longer}) {
+    install_previous(installed);
+    EXPECT_EQ(replace(target_, content_), kSuccess);
+    EXPECT_EQ(read_file(target_), content_) << "installed " << installed.size() << " bytes";
+    EXPECT_EQ(folder_entries(temp_.path()), Names{L"lirabel-warden.exe"});
+  }
+}
+
+TEST_F(ReplaceFileTest, EmptyContentLeavesAnEmptyTargetUntouched) {
+  install_previous({});
+  EXPECT_EQ(replace(target_, {}), kSuccess);
+  EXPECT_EQ(last_write_time(target_), kLongAgo);
+  EXPECT_EQ(folder_entries(temp_.path()), Names{L"lirabel-warden.exe"});
+}
+
+TEST_F(ReplaceFileTest, EmptyContentEmptiesATarget) {
+  install_previous(previous_);
+  EXPECT_EQ(replace(target_, {}), kSuccess);
+  EXPECT_EQ(read_file(target_), Bytes{});
+  EXPECT_EQ(folder_entries(temp_.path()), Names{L"lirabel-warden.exe"});
+}
+
+TEST_F(ReplaceFileTest, LongerStagingFileLeftFromBeforeLeavesNoBytesBehind) {
+  install_previous(previous_);
+  write_file(staging_, sample(200'000, 7));
+  EXPECT_EQ(replace(target_, content_), kSuccess);
+  EXPECT_EQ(read_file(target_), content_);
+  EXPECT_EQ(folder_entries(temp_.path()), Names{L"lirabel-warden.exe"});
+}
+
+TEST_F(ReplaceFileTest, TargetPathOfThreeHundredCharacters) {
+  // Nested folders, each well below the limit of one name. Windows needs the
+  // \\?\ form to create them; replace_file is given the plain path.
+  std::wstring folder = temp_.path();
+  while (300 - folder.size() > 120) {
+    folder += L"\\" + std::wstring(100, L'd');
+    test::make_folder(L"\\\\?\\" + folder);
+  }
+  const std::wstring name = std::wstring(300 - folder.size() - 1 - 4, L'f') + L".exe";
+  const std::wstring target = folder + L"\\" + name;
+  ASSERT_EQ(target.size(), 300u);
+  const std::wstring extended_target = L"\\\\?\\" + target;
+
+  EXPECT_EQ(replace(target, previous_), kSuccess);
+  EXPECT_EQ(replace(target, content_), kSuccess);
+  EXPECT_EQ(read_file(extended_target), content_);
+  set_last_write_time(extended_target, kLongAgo);
+  EXPECT_EQ(replace(target, content_), kSuccess);
+  EXPECT_EQ(last_write_time(extended_target), kLongAgo);
+  EXPECT_EQ(folder_entries(L"\\\\?\\" + folder), Names{name});
+
+  test::remove_tree(L"\\\\?\\" + temp_.path() + L"\\" + std::wstring(100, L'd'));
+}
+
+TEST_F(ReplaceFileTest, TargetPathInOtherForms) {
+  // Each form names the same file; every call after the first finds it equal.
+  std::wstring forward_slashes = target_;
+  std::replace(forward_slashes.begin(), forward_slashes.end(), L'\\', L'/');
+  const std::wstring forms[] = {L"\\\\?\\" + target_, forward_slashes,
+                                temp_.path() + L"\\.\\sub\\..\\lirabel-warden.exe"};
+  for (const std::wstring& form : forms) {
+    SCOPED_TRACE(testing::PrintToString(form));
+    const Bytes content = sample(1000, static_cast<std::uint8_t>(form.size()));
+    EXPECT_EQ(replace(form, content), kSuccess);
+    EXPECT_EQ(read_file(target_), content);
+    EXPECT_EQ(folder_entries(temp_.path()), Names{L"lirabel-warden.exe"});
+  }
+}
+
+TEST_F(ReplaceFileTest, RelativeTargetPath) {
+  wchar_t previous_folder[MAX_PATH];
+  ASSERT_NE(GetCurrentDirectoryW(MAX_PATH, previous_folder), 0u);
+  ASSERT_TRUE(SetCurrentDirectoryW(temp_.path().c_str()));
+  const std::string outcome = replace(L"lirabel-warden.exe", content_);
+  SetCurrentDirectoryW(previous_folder);
+  EXPECT_EQ(outcome, kSuccess);
+  EXPECT_EQ(read_file(target_), content_);
+  EXPECT_EQ(folder_entries(temp_.path()), Names{L"lirabel-warden.exe"});
+}
+
+// --- A target that cannot be replaced ----------------------------------------
+
+TEST_F(ReplaceFileTest, ReadOnlyTargetIsReplacedOrKeptWhole) {
+  // Windows refuses to rename onto a read-only file (access denied, also
+  // through the handle, which does not ask to ignore the attribute), so the
+  // text about a running copy comes back and the target stays. Wine 8's
+  // MoveFileExW replaces the read-only file. Either way nothing is half done.
+  install_previous(previous_);
+  ASSERT_TRUE(SetFileAttributesW(target_.c_str(), FILE_ATTRIBUTE_READONLY));
+  const std::string outcome = replace(target_, content_);
+  RecordProperty("outcome", outcome);
+  if (outcome == kSuccess) {
+    EXPECT_EQ(read_file(target_), content_);
+  } else {
+    EXPECT_EQ(outcome, rename_refused());
+    EXPECT_EQ(read_file(target_), previous_);
+  }
+  EXPECT_EQ(folder_entries(temp_.path()), Names{L"lirabel-warden.exe"});
+}
+
+TEST_F(ReplaceFileTest, TargetHeldOpenWithoutDeleteSharingIsKept) {
+  install_previous(previous_);
+  test::OpenFile holder(target_, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE);
+  ASSERT_TRUE(holder.valid());
+  EXPECT_EQ(replace(target_, content_), rename_refused());
+  EXPECT_EQ(read_file(target_), previous_);
+  EXPECT_EQ(folder_entries(temp_.path()), Names{L"lirabel-warden.exe"});
+}
+
+TEST_F(ReplaceFileTest, EqualTargetThatCannotBeReadIsWrittenAnew) {
+  // The holder shares neither reading nor deleting: the comparison cannot
+  // read the target, counts it as different, and the rename is then refused.
+  install_previous(content_);
+  test::OpenFile holder(target_, GENERIC_WRITE, FILE_SHARE_WRITE);
+  ASSERT_TRUE(holder.valid());
+  EXPECT_EQ(replace(target_, content_), rename_refused());
+  EXPECT_EQ(last_write_time(target_), kLongAgo);
+  EXPECT_EQ(folder_entries(temp_.path()), Names{L"lirabel-warden.exe"});
+}
+
+TEST_F(ReplaceFileTest, TargetHeldOpenWithDeleteSharingIsReplacedOrKeptWhole) {
+  // Windows 10 1809 and later replace such a target through the handle
+  // rename with POSIX semantics. Wine 8 has no FileRenameInfoEx (it fails
+  // with 87), so there the rename is refused. Either way nothing is half done.
+  install_previous(previous_);
+  test::OpenFile holder(target_, GENERIC_READ, kShareAll);
+  ASSERT_TRUE(holder.valid());
+  const std::string outcome = replace(target_, content_);
+  RecordProperty("outcome", outcome);
+  if (outcome == kSuccess) {
+    EXPECT_EQ(read_file(target_), content_);
+  } else {
+    EXPECT_EQ(outcome, rename_refused());
+    EXPECT_EQ(read_file(target_), previous_);
+  }
+  EXPECT_EQ(folder_entries(temp_.path()), Names{L"lirabel-warden.exe"});
+}
+
+TEST_F(ReplaceFileTest, RunningProgramIsKept) {
+  const std::wstring report = temp_ / L"report.txt";
+  ASSERT_TRUE(CopyFileW(test::standin_app_program().c_str(), target_.c_str(), TRUE));
+  const std::optional<Bytes> program = read_file(target_);
+  test::StartOptions options;
+  options.program = target_;
+  options.environment = test::Environment::minimal()
+                            .set(L"LBW_STANDIN_SLEEP_MS", L"60000")
+                            .set(L"LBW_STANDIN_REPORT", report);
+  test::Process running = test::start_process(options);
+  ASSERT_TRUE(running.started());
+  ASSERT_TRUE(test::wait_for_standin_report(report).has_value()) << "the program did not start";
+
+  EXPECT_EQ(replace(target_, content_), rename_refused());
+  EXPECT_EQ(read_file(target_), program);
+  EXPECT_EQ(folder_entries(temp_.path()), (Names{L"lirabel-warden.exe", L"report.txt"}));
+  EXPECT_FALSE(running.wait(0)) << "the program ended too early to prove anything";
+}
+
+// --- The staging file --------------------------------------------------------
+
+struct StagingCase {
+  std::wstring folder;  // below the temporary folder; empty: the folder itself
+  std::wstring target;
+  std::wstring staging;
+};
+
+class StagingNameTest : public test::TempFolderTest,
+                        public ::testing::WithParamInterface<StagingCase> {};
+
+// A folder where the staging file belongs makes the write fail, which shows
+// the staging name and leaves the target as it was.
+TEST_P(StagingNameTest, FolderInTheStagingFilesPlaceFailsTheWrite) {
+  const StagingCase& names = GetParam();
+  std::wstring folder = temp_.path();
+  if (!names.folder.empty()) {
+    folder += L"\\" + names.folder;
+    test::make_folder(folder);
+  }
+  const std::wstring target = folder + L"\\" + names.target;
+  const Bytes previous = bytes_of("before");
+  write_file(target, previous);
+  test::make_folder(folder + L"\\" + names.staging);
+
+  // Windows refuses to open a folder for writing with access denied; so does Wine.
+  EXPECT_EQ(replace(target, bytes_of("after")), write_failed(ERROR_ACCESS_DENIED));
+  EXPECT_EQ(read_file(target), previous);
+  EXPECT_TRUE(test::is_folder(folder + L"\\" + names.staging));
+  Names expected{names.target, names.staging};
+  std::sort(expected.begin(), expected.end());
+  EXPECT_EQ(folder_entries(folder), expected);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Names, StagingNameTest,
+    ::testing::Values(StagingCase{L"", L"WebView2Loader.dll", L"WebView2Loader.neu"},
+                      StagingCase{L"", L"lirabel-warden.exe", L"lirabel-warden.neu"},
+                      StagingCase{L"", L"lirabel-warden", L"lirabel-warden.neu"},
+                      StagingCase{L"", L"archive.tar.gz", L"archive.tar.neu"},
+                      StagingCase{L"", L".profile", L".profile.neu"},
+                      StagingCase{L"v1.5", L"lirabel-warden", L"lirabel-warden.neu"}));
+
+TEST_F(ReplaceFileTest, StagingFileHeldOpenStaysAfterARefusedRename) {
+  // A staging file that another handle holds without delete sharing can be
+  // written (write sharing) but neither renamed nor removed afterwards.
+  install_previous(previous_);
+  write_file(staging_, sample(10, 3));
+  test::OpenFile holder(staging_, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE);
+  ASSERT_TRUE(holder.valid());
+  EXPECT_EQ(replace(target_, content_), rename_refused());
+  EXPECT_EQ(read_file(target_), previous_);
+  EXPECT_EQ(read_file(staging_), content_);
+}
+
+TEST_F(ReplaceFileTest, TargetInAMissingFolder) {
+  const std::wstring target = temp_ / L"missing\\lirabel-warden.exe";
+  EXPECT_EQ(replace(target, content_), write_failed(ERROR_PATH_NOT_FOUND));
+  EXPECT_FALSE(exists(temp_ / L"missing"));
+}
+
+TEST_F(ReplaceFileTest, NameWithoutExtensionLeavesNoStagingFile) {
+  const std::wstring target = temp_ / L"lirabel-warden";
+  EXPECT_EQ(replace(target, content_), kSuccess);
+  EXPECT_EQ(read_file(target), content_);
+  EXPECT_EQ(folder_entries(temp_.path()), Names{L"lirabel-warden"});
+}
+
+// --- A full disk ---------------------------------------------------------------
+
+// A 1 MiB disk that the test fixture "small_disk" mounts on the build machine
+// and maps to this drive; without it (mounting refused) these tests skip.
+constexpr const wchar_t* kSmallDisk = L"S:\\";
+constexpr std::uint64_t kLargestSmallDisk = 4 << 20;
+
+class SmallDiskTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    ULARGE_INTEGER available;
+    ULARGE_INTEGER total;
+    ULARGE_INTEGER free;
+    if (!GetDiskFreeSpaceExW(kSmallDisk, &available, &total, &free)) {
+      GTEST_SKIP() << "no small disk at S: (mounting it needs root on the build machine), error "
+                   << GetLastError();
+    }
+    if (total.QuadPart > kLargestSmallDisk) {
+      GTEST_SKIP() << "S: is no small disk: " << total.QuadPart << " bytes";
+    }
+    disk_bytes_ = total.QuadPart;
+    remove_files();
+  }
+  void TearDown() override { remove_files(); }
+
+  void remove_files() {
+    DeleteFileW(target_.c_str());
+    DeleteFileW(staging_.c_str());
+  }
+
+  const std::wstring target_ = std::wstring(kSmallDisk) + L"lirabel-warden.exe";
+  const std::wstring staging_ = std::wstring(kSmallDisk) + L"lirabel-warden.neu";
+  std::uint64_t disk_bytes_ = 0;
+};
+
+TEST_F(SmallDiskTest, FullDiskKeepsTheTargetAndTheStagingFileIsReusedLater) {
+  const Bytes previous = bytes_of("the copy installed before");
+  write_file(target_, previous);
+  const Bytes too_large = sample(2 * disk_bytes_);
+
+  EXPECT_EQ(replace(target_, too_large), write_failed(ERROR_DISK_FULL));
+  EXPECT_EQ(read_file(target_), previous);
+  const std::optional<Bytes> partial = read_file(staging_);
+  ASSERT_TRUE(partial.has_value()) << "the partial staging file is gone";
+  EXPECT_GT(partial->size(), 0u);
+  EXPECT_LT(partial->size(), too_large.size());
+
+  const Bytes small = sample(1000, 9);
+  EXPECT_EQ(replace(target_, small), kSuccess);
+  EXPECT_EQ(read_file(target_), small);
+  EXPECT_FALSE(exists(staging_));
+}
+
+}  // namespace
+}  // namespace lbw
