@@ -1,4 +1,4 @@
-// A growable block of bytes for whole files in memory.
+// A growable block of bytes for a whole file in memory.
 #pragma once
 
 #include <cstddef>
@@ -8,19 +8,22 @@
 
 namespace lbw {
 
-// Owns bytes in pages of their own. The system hands out pages zeroed, so a
-// buffer costs memory only where it has been written: a decoding buffer that
-// is twice as large as the file it ends up holding does not double the
-// program's footprint. Move-only.
+// Owns bytes in pages of their own. Pages come from the system zeroed and
+// cost memory only once written, and room to grow is reserved up front: a
+// buffer that doubles commits more pages where its bytes are instead of
+// copying them elsewhere. Move-only.
 class ByteBuffer {
  public:
   ByteBuffer() = default;
   ByteBuffer(ByteBuffer&& other) noexcept
-      : data_(std::exchange(other.data_, nullptr)), size_(std::exchange(other.size_, 0)) {}
+      : data_(std::exchange(other.data_, nullptr)),
+        size_(std::exchange(other.size_, 0)),
+        reserved_(std::exchange(other.reserved_, 0)) {}
   ByteBuffer& operator=(ByteBuffer&& other) noexcept {
     ByteBuffer old(std::move(*this));
     data_ = std::exchange(other.data_, nullptr);
     size_ = std::exchange(other.size_, 0);
+    reserved_ = std::exchange(other.reserved_, 0);
     return *this;
   }
   ByteBuffer(const ByteBuffer&) = delete;
@@ -28,11 +31,7 @@ class ByteBuffer {
   ~ByteBuffer();
 
   // Grows to `size` bytes (at least the present size), keeping the bytes held
-  // and zeroing the new ones. false, with the buffer unchanged, when the
-  // system refuses the memory.
-  [[nodiscard]] bool try_grow(std::size_t size);
-
-  // The same; memory the system refuses ends the process.
+  // and zeroing the new ones. Memory the system refuses ends the process.
   void grow(std::size_t size);
 
   // Drops the bytes from `size` on.
@@ -43,8 +42,11 @@ class ByteBuffer {
   std::span<const std::uint8_t> bytes() const { return {data_, size_}; }
 
  private:
+  void move_to_reservation_for(std::size_t size);
+
   std::uint8_t* data_ = nullptr;
   std::size_t size_ = 0;
+  std::size_t reserved_ = 0;
 };
 
 }  // namespace lbw

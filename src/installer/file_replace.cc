@@ -6,7 +6,6 @@
 #include <cstring>
 #include <memory>
 
-#include "installer/byte_buffer.h"
 #include "installer/file_system.h"
 #include "installer/messages.h"
 #include "installer/native_io.h"
@@ -35,34 +34,37 @@ struct RenameRecord {
 };
 static_assert(offsetof(RenameRecord, file_name) == 20);
 
-std::size_t size_of(const BY_HANDLE_FILE_INFORMATION& information) {
-  return (std::size_t{information.nFileSizeHigh} << 32) | information.nFileSizeLow;
+// How much of the installed file is read and compared at a time.
+constexpr std::size_t kCompareChunk = 64 * 1024;
+
+std::uint64_t size_of(const BY_HANDLE_FILE_INFORMATION& information) {
+  return (std::uint64_t{information.nFileSizeHigh} << 32) | information.nFileSizeLow;
 }
 
-// Reads the installed file whole and compares. Any failure on the way (no
-// file, no access, a read error, no memory) only means "not known to be equal".
+// Reads the installed file to its end and compares it with the content, a
+// piece at a time, so that no second copy of a large file is ever held. Any
+// failure on the way (no file, no access, a read error) only means "not known
+// to be equal".
 bool holds_content(std::wstring_view target, std::span<const std::uint8_t> content) {
   OsResult<UniqueFile> file = open_file(target, GENERIC_READ, OPEN_EXISTING, 0);
   if (!file.ok()) return false;
   BY_HANDLE_FILE_INFORMATION information;
-  const std::size_t expected =
-      GetFileInformationByHandle(file->borrow(), &information) ? size_of(information) : 0;
-  // One spare byte takes the read that reports the end of the file.
-  ByteBuffer installed;
-  if (expected == SIZE_MAX || !installed.try_grow(expected + 1)) return false;
-  std::size_t length = 0;
+  if (GetFileInformationByHandle(file->borrow(), &information) &&
+      size_of(information) != content.size()) {
+    return false;
+  }
+  std::uint8_t chunk[kCompareChunk];
+  std::size_t compared = 0;
   for (;;) {
-    if (length == installed.size() &&
-        !installed.try_grow(std::max<std::size_t>(installed.size(), 4096) * 2)) {
+    OsResult<std::size_t> read = read_some(file->borrow(), chunk);
+    if (!read.ok()) return false;
+    if (*read == 0) return compared == content.size();
+    if (*read > content.size() - compared ||
+        !std::equal(chunk, chunk + *read, content.begin() + compared)) {
       return false;
     }
-    OsResult<std::size_t> read =
-        read_some(file->borrow(), {installed.data() + length, installed.size() - length});
-    if (!read.ok()) return false;
-    if (*read == 0) break;
-    length += *read;
+    compared += *read;
   }
-  return length == content.size() && std::equal(content.begin(), content.end(), installed.data());
 }
 
 // Creates the staging file or empties the one that is there, writes the
