@@ -2,6 +2,7 @@
 #include <string>
 
 #include "installer/unique_handle.h"
+#include "shell/utf8.h"
 #include "standin.h"
 
 namespace lbw::standin {
@@ -50,24 +51,6 @@ bool write_new_file(const std::wstring& path, const std::wstring& content) {
   // wchar_t is the 16-bit little-endian unit on this platform, so the bytes
   // in memory are already UTF-16LE.
   return write_all(file.borrow(), content.data(), content.size() * sizeof(wchar_t));
-}
-
-void append_utf8(std::string& out, char32_t code_point) {
-  if (code_point < 0x80) {
-    out += static_cast<char>(code_point);
-  } else if (code_point < 0x800) {
-    out += static_cast<char>(0xC0 | (code_point >> 6));
-    out += static_cast<char>(0x80 | (code_point & 0x3F));
-  } else if (code_point < 0x10000) {
-    out += static_cast<char>(0xE0 | (code_point >> 12));
-    out += static_cast<char>(0x80 | ((code_point >> 6) & 0x3F));
-    out += static_cast<char>(0x80 | (code_point & 0x3F));
-  } else {
-    out += static_cast<char>(0xF0 | (code_point >> 18));
-    out += static_cast<char>(0x80 | ((code_point >> 12) & 0x3F));
-    out += static_cast<char>(0x80 | ((code_point >> 6) & 0x3F));
-    out += static_cast<char>(0x80 | (code_point & 0x3F));
-  }
 }
 
 // A unit that is half of no pair has no UTF-8 form; it is shown as \u{D800}.

@@ -3,7 +3,6 @@
 #pragma once
 
 #include <cstdint>
-#include <optional>
 #include <string>
 #include <string_view>
 
@@ -26,8 +25,5 @@ std::string error_text_of(const OsFailure& failure);
 // a fallback text naming the code when the system has none. Allocates only for
 // the result.
 std::string format_system_error(std::int32_t code);
-
-// Exact conversion of UTF-16 units to UTF-8; nothing for an unpaired surrogate.
-std::optional<std::string> utf8_of_utf16(std::wstring_view units);
 
 }  // namespace lbw

@@ -8,6 +8,7 @@
 
 #include "installer/messages.h"
 #include "shell/system_error.h"
+#include "shell/utf8.h"
 
 namespace lbw {
 namespace {

@@ -1,6 +1,7 @@
 // The text that stands for a failed system operation, checked against what
 // FormatMessageW itself gives on the machine that runs the test.
 #include "shell/system_error.h"
+#include "shell/utf8.h"
 
 #include <gtest/gtest.h>
 
