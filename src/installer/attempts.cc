@@ -3,6 +3,7 @@
 #include <string>
 
 #include "installer/file_replace.h"
+#include "installer/install_folder.h"
 #include "installer/paths.h"
 #include "installer/unique_handle.h"
 #include "shell/win32.h"
@@ -35,7 +36,7 @@ void wait_for(HANDLE timer, LONGLONG duration_in_100ns) {
 
 Status attempt(std::wstring_view install_folder, std::wstring_view application_path,
                std::span<const std::uint8_t> loader, std::span<const std::uint8_t> application) {
-  const std::wstring loader_path = join_path(install_folder, L"WebView2Loader.dll");
+  const std::wstring loader_path = join_path(install_folder, kLoaderFileName);
   if (Status written = replace_file(loader_path, loader); !written.ok()) return written;
   return replace_file(application_path, application);
 }

@@ -8,6 +8,10 @@
 
 namespace lbw {
 
+// The two files the install folder receives.
+inline constexpr std::wstring_view kApplicationFileName = L"lirabel-warden.exe";
+inline constexpr std::wstring_view kLoaderFileName = L"WebView2Loader.dll";
+
 // The install folder: LBW_DATA joined with "programm" when that variable is
 // there at all (even empty); otherwise LOCALAPPDATA joined with "Programs" and
 // "Lirabel Warden". Values are used exactly as the system gives them.

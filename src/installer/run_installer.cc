@@ -26,7 +26,7 @@ Status install_and_launch() {
   if (Status created = create_install_folder(*install_folder); !created.ok()) return created;
 
   // 3. The application's path.
-  const std::wstring application_path = join_path(*install_folder, L"lirabel-warden.exe");
+  const std::wstring application_path = join_path(*install_folder, kApplicationFileName);
 
   // 4. The command line settles the mode and what is handed on.
   const Invocation invocation = settle_invocation(arguments_of_command_line(GetCommandLineW()));
