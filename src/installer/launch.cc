@@ -12,23 +12,13 @@ namespace {
 
 constexpr std::wstring_view kVerbatimPrefix = L"\\\\?\\";
 constexpr std::wstring_view kVerbatimUncPrefix = L"\\\\?\\UNC\\";
-constexpr std::size_t kLegacyPathLimit = 248;
-
-bool starts_with(std::wstring_view path, std::wstring_view prefix) {
-  return path.substr(0, prefix.size()) == prefix;
-}
-
-bool is_drive_letter(wchar_t unit) {
-  return (unit >= L'A' && unit <= L'Z') || (unit >= L'a' && unit <= L'z');
-}
-
 // The part of a long-path-form path that would name the same file without
 // the prefix (two backslashes in place of \\?\UNC\); empty when there is no prefix.
 std::wstring without_verbatim_prefix(std::wstring_view path) {
-  if (starts_with(path, kVerbatimUncPrefix)) {
+  if (path.starts_with(kVerbatimUncPrefix)) {
     return std::wstring(L"\\\\").append(path.substr(kVerbatimUncPrefix.size()));
   }
-  if (starts_with(path, kVerbatimPrefix)) return std::wstring(path.substr(kVerbatimPrefix.size()));
+  if (path.starts_with(kVerbatimPrefix)) return std::wstring(path.substr(kVerbatimPrefix.size()));
   return {};
 }
 
@@ -44,12 +34,12 @@ OsResult<std::wstring> drop_redundant_prefix(std::wstring_view path) {
 // The name CreateProcessW starts the application by: always a full path, so
 // that the program search (PATH, the installer's own folder) never takes part.
 OsResult<std::wstring> application_name_of(std::wstring_view path) {
-  const bool verbatim_drive = starts_with(path, kVerbatimPrefix) && path.size() >= 7 &&
+  const bool verbatim_drive = path.starts_with(kVerbatimPrefix) && path.size() >= 7 &&
                               is_drive_letter(path[4]) && path[5] == L':' && path[6] == L'\\';
   OsResult<std::wstring> name = std::wstring(path);
-  if (verbatim_drive || starts_with(path, kVerbatimUncPrefix)) {
+  if (verbatim_drive || path.starts_with(kVerbatimUncPrefix)) {
     name = drop_redundant_prefix(path);
-  } else if (starts_with(path, kVerbatimPrefix) || starts_with(path, L"\\??\\")) {
+  } else if (path.starts_with(kVerbatimPrefix) || path.starts_with(L"\\??\\")) {
     // passed as it is
   } else if (!(path.size() >= 3 && is_drive_letter(path[0]) && path[1] == L':' &&
                is_separator(path[2])) &&
@@ -64,7 +54,7 @@ OsResult<std::wstring> application_name_of(std::wstring_view path) {
 // The working folder exactly as given, not made absolute; a long-path-form
 // folder loses its prefix where the rest is already a full path.
 std::wstring working_folder_of(std::wstring_view folder) {
-  if (!starts_with(folder, kVerbatimPrefix)) return std::wstring(folder);
+  if (!folder.starts_with(kVerbatimPrefix)) return std::wstring(folder);
   OsResult<std::wstring> shorter = drop_redundant_prefix(folder);
   return shorter.ok() ? *shorter : std::wstring(folder);
 }

@@ -3,20 +3,8 @@
 namespace lbw {
 namespace {
 
-// Paths of this length or more, counting the terminator, exceed what the
-// system accepts without the extended-length prefix.
-constexpr std::size_t kLegacyPathLimit = 248;
-
-bool is_ascii_letter(wchar_t unit) {
-  return (unit >= L'A' && unit <= L'Z') || (unit >= L'a' && unit <= L'z');
-}
-
-bool starts_with(std::wstring_view path, std::wstring_view prefix) {
-  return path.substr(0, prefix.size()) == prefix;
-}
-
 bool is_bare_drive(std::wstring_view path) {
-  return path.size() == 2 && is_ascii_letter(path[0]) && path[1] == L':';
+  return path.size() == 2 && is_drive_letter(path[0]) && path[1] == L':';
 }
 
 // C:\..., C:/... or C: alone, where C is anything but a separator.
@@ -35,14 +23,14 @@ std::size_t end_of_component(std::wstring_view path, std::size_t from) {
 // a share (\\server\share), and the root separator after it.
 std::size_t root_length(std::wstring_view path) {
   std::size_t length = 0;
-  if (starts_with(path, L"\\\\?\\UNC\\")) {
+  if (path.starts_with(L"\\\\?\\UNC\\")) {
     length = end_of_component(path, end_of_component(path, 8) + 1);
-  } else if (starts_with(path, L"\\\\?\\") || starts_with(path, L"\\??\\") ||
-             starts_with(path, L"\\\\.\\")) {
+  } else if (path.starts_with(L"\\\\?\\") || path.starts_with(L"\\??\\") ||
+             path.starts_with(L"\\\\.\\")) {
     length = end_of_component(path, 4);
   } else if (path.size() >= 2 && is_separator(path[0]) && is_separator(path[1])) {
     length = end_of_component(path, end_of_component(path, 2) + 1);
-  } else if (path.size() >= 2 && is_ascii_letter(path[0]) && path[1] == L':') {
+  } else if (path.size() >= 2 && is_drive_letter(path[0]) && path[1] == L':') {
     length = 2;
   }
   length = std::min(length, path.size());
@@ -83,7 +71,7 @@ std::wstring staging_path_of(std::wstring_view target) {
 }
 
 bool needs_extended_form(std::wstring_view path) {
-  if (starts_with(path, L"\\\\?\\") || starts_with(path, L"\\??\\")) return false;
+  if (path.starts_with(L"\\\\?\\") || path.starts_with(L"\\??\\")) return false;
   if (path.size() + 1 >= kLegacyPathLimit) return true;
   const bool network = path.size() >= 2 && is_separator(path[0]) && is_separator(path[1]);
   return !is_drive_path(path) && !network;
@@ -93,13 +81,13 @@ std::wstring extended_form_of_full_path(std::wstring_view full_path) {
   if (full_path.size() >= 3 && full_path[1] == L':' && full_path[2] == L'\\') {
     return std::wstring(L"\\\\?\\").append(full_path);
   }
-  if (starts_with(full_path, L"\\\\.\\")) {
+  if (full_path.starts_with(L"\\\\.\\")) {
     return std::wstring(L"\\\\?\\").append(full_path.substr(4));
   }
-  if (starts_with(full_path, L"\\\\?\\") || starts_with(full_path, L"\\??\\")) {
+  if (full_path.starts_with(L"\\\\?\\") || full_path.starts_with(L"\\??\\")) {
     return std::wstring(full_path);
   }
-  if (starts_with(full_path, L"\\\\")) {
+  if (full_path.starts_with(L"\\\\")) {
     return std::wstring(L"\\\\?\\UNC\\").append(full_path.substr(2));
   }
   return std::wstring(full_path);

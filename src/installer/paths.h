@@ -11,6 +11,14 @@ namespace lbw {
 
 inline bool is_separator(wchar_t unit) { return unit == L'\\' || unit == L'/'; }
 
+inline bool is_drive_letter(wchar_t unit) {
+  return (unit >= L'A' && unit <= L'Z') || (unit >= L'a' && unit <= L'z');
+}
+
+// Paths of this length or more, counting the terminator, exceed what the
+// system accepts without the extended-length prefix.
+inline constexpr std::size_t kLegacyPathLimit = 248;
+
 // Joins a plain name onto a folder: an empty folder gives the name alone; a
 // folder ending in a separator, or a bare drive such as D:, gets the name
 // directly (D: and programm give D:programm, relative to D:'s current folder);
