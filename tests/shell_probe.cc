@@ -6,6 +6,7 @@
 #include <cwchar>
 #include <new>
 
+#include "installer/byte_buffer.h"
 #include "installer/run_installer.h"
 #include "shell/fault.h"
 #include "shell/win32.h"
@@ -40,6 +41,7 @@ void run_installer() {
     volatile std::size_t too_much = SIZE_MAX / 4;
     static_cast<void>(::operator new(too_much));
   }
+  if (asked_for(L"huge-buffer")) ByteBuffer().grow(std::size_t{1} << 60);
   if (asked_for(L"stack-overflow")) static_cast<void>(overflow_stack(0));
   if (asked_for(L"fault-in-fault")) {
     std::atexit(fault_again_on_exit);

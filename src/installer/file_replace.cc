@@ -14,8 +14,6 @@
 namespace lbw {
 namespace {
 
-constexpr const char* kShortWrite = "failed to write whole buffer";
-
 // Information classes that mingw's headers name only for newer targets.
 constexpr auto kFileDispositionInfoEx = static_cast<FILE_INFO_BY_HANDLE_CLASS>(21);
 constexpr auto kFileRenameInfoEx = static_cast<FILE_INFO_BY_HANDLE_CLASS>(22);
@@ -84,12 +82,7 @@ OsResult<> write_staging_file(std::wstring_view staging, std::span<const std::ui
       return os_error(GetLastError());
     }
   }
-  while (!content.empty()) {
-    OsResult<std::size_t> written = write_some(file->borrow(), content);
-    if (!written.ok()) return written.error();
-    if (*written == 0) return OsFailure{.fixed_text = kShortWrite};
-    content = content.subspan(*written);
-  }
+  if (OsResult<> written = write_all(file->borrow(), content); !written.ok()) return written;
   if (!FlushFileBuffers(file->borrow())) return os_error(GetLastError());
   return {};
 }

@@ -19,6 +19,7 @@ namespace {
 constexpr NTSTATUS kStatusPending = 0x00000103;
 constexpr NTSTATUS kStatusEndOfFile = static_cast<NTSTATUS>(0xC0000011);
 constexpr std::size_t kLargestRequest = 0xFFFFFFFF;
+constexpr const char* kShortWrite = "failed to write whole buffer";
 
 ULONG request_length(std::size_t available) {
   return static_cast<ULONG>(std::min(available, kLargestRequest));
@@ -46,13 +47,19 @@ OsResult<std::size_t> read_some(HANDLE file, std::span<std::uint8_t> buffer) {
   return outcome(file, status, io_status);
 }
 
-OsResult<std::size_t> write_some(HANDLE file, std::span<const std::uint8_t> bytes) {
-  IO_STATUS_BLOCK io_status{};
-  const NTSTATUS status =
-      NtWriteFile(file, nullptr, nullptr, nullptr, &io_status,
-                  const_cast<std::uint8_t*>(bytes.data()), request_length(bytes.size()), nullptr,
-                  nullptr);
-  return outcome(file, status, io_status);
+OsResult<> write_all(HANDLE file, std::span<const std::uint8_t> bytes) {
+  while (!bytes.empty()) {
+    IO_STATUS_BLOCK io_status{};
+    const NTSTATUS status =
+        NtWriteFile(file, nullptr, nullptr, nullptr, &io_status,
+                    const_cast<std::uint8_t*>(bytes.data()), request_length(bytes.size()),
+                    nullptr, nullptr);
+    OsResult<std::size_t> written = outcome(file, status, io_status);
+    if (!written.ok()) return written.error();
+    if (*written == 0) return OsFailure{.fixed_text = kShortWrite};
+    bytes = bytes.subspan(*written);
+  }
+  return {};
 }
 
 }  // namespace lbw

@@ -14,7 +14,8 @@ namespace lbw {
 // still pending is waited for without limit.
 OsResult<std::size_t> read_some(HANDLE file, std::span<std::uint8_t> buffer);
 
-// Writes from `bytes`; reports how many were written.
-OsResult<std::size_t> write_some(HANDLE file, std::span<const std::uint8_t> bytes);
+// Writes all of `bytes`, in as many requests as it takes. A request that
+// writes nothing while bytes remain fails with "failed to write whole buffer".
+OsResult<> write_all(HANDLE file, std::span<const std::uint8_t> bytes);
 
 }  // namespace lbw

@@ -71,6 +71,13 @@ TEST_F(ShellTest, RefusedAllocationReportsItsSizeAndFailsFast) {
                                 " bytes failed\n");
 }
 
+TEST_F(ShellTest, RefusedFileBufferReportsItsSizeAndFailsFast) {
+  const SetupRun run = run_probe(L"huge-buffer");
+  ASSERT_TRUE(run.finished);
+  EXPECT_EQ(run.exit_code, kFastFailStatus);
+  EXPECT_EQ(error_output(), "memory allocation of 1152921504606846976 bytes failed\n");
+}
+
 TEST_F(ShellTest, FaultWhileEndingAfterAFaultFailsFast) {
   const SetupRun run = run_probe(L"fault-in-fault");
   ASSERT_TRUE(run.finished);
