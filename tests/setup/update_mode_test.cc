@@ -17,9 +17,7 @@ class SetupUpdateTest : public SetupTest {
     make_folder(data_root());
     make_folder(install_folder());
     write_file(loader_path(), bytes_of("older loader"));
-    Bytes old_application = app_bytes();
-    old_application.push_back(0);
-    write_file(application_path(), old_application);
+    write_file(application_path(), with_extra_byte(app_bytes()));
     StartOptions start;
     start.program = application_path();
     start.environment = Environment::minimal()
