@@ -26,7 +26,8 @@ void fault_again_on_exit() { LBW_CHECK(false, "a second fault while ending"); }
 void write_output(const wchar_t* text) {
   HANDLE output = GetStdHandle(STD_OUTPUT_HANDLE);
   char narrow[256];
-  const int length = WideCharToMultiByte(CP_UTF8, 0, text, -1, narrow, sizeof narrow, nullptr, nullptr);
+  const int length =
+      WideCharToMultiByte(CP_UTF8, 0, text, -1, narrow, sizeof narrow, nullptr, nullptr);
   DWORD written = 0;
   if (length > 1) WriteFile(output, narrow, length - 1, &written, nullptr);
 }

@@ -49,10 +49,14 @@ std::wstring_view handle_kind(DWORD which) {
   const HANDLE handle = GetStdHandle(which);
   if (handle == nullptr || handle == INVALID_HANDLE_VALUE) return L"none";
   switch (GetFileType(handle)) {
-    case FILE_TYPE_DISK: return L"disk";
-    case FILE_TYPE_CHAR: return L"char";
-    case FILE_TYPE_PIPE: return L"pipe";
-    default: return L"unknown";
+    case FILE_TYPE_DISK:
+      return L"disk";
+    case FILE_TYPE_CHAR:
+      return L"char";
+    case FILE_TYPE_PIPE:
+      return L"pipe";
+    default:
+      return L"unknown";
   }
 }
 

@@ -79,8 +79,7 @@ Invocation settle_invocation(std::vector<std::wstring> arguments) {
 }
 
 void append_argument(std::wstring& command_line, std::wstring_view argument) {
-  const bool quoted =
-      argument.empty() || argument.find_first_of(L" \t") != std::wstring_view::npos;
+  const bool quoted = argument.empty() || argument.find_first_of(L" \t") != std::wstring_view::npos;
   if (quoted) command_line += L'"';
   std::size_t backslashes = 0;
   for (const wchar_t unit : argument) {

@@ -8,8 +8,8 @@ OsResult<std::wstring> full_path_of(std::wstring_view path) {
   const std::wstring terminated(path);
   std::wstring full(MAX_PATH, L'\0');
   for (;;) {
-    const DWORD length = GetFullPathNameW(terminated.c_str(), static_cast<DWORD>(full.size()),
-                                          full.data(), nullptr);
+    const DWORD length =
+        GetFullPathNameW(terminated.c_str(), static_cast<DWORD>(full.size()), full.data(), nullptr);
     if (length == 0) return os_error(GetLastError());
     if (length < full.size()) {  // written, without the terminator
       full.resize(length);
@@ -26,8 +26,8 @@ OsResult<std::wstring> system_path(std::wstring_view path) {
   return extended_form_of_full_path(*full);
 }
 
-OsResult<UniqueFile> open_file(std::wstring_view path, DWORD access, DWORD disposition,
-                               DWORD flags, bool* existed) {
+OsResult<UniqueFile> open_file(std::wstring_view path, DWORD access, DWORD disposition, DWORD flags,
+                               bool* existed) {
   OsResult<std::wstring> converted = system_path(path);
   if (!converted.ok()) return converted.error();
   UniqueFile file(CreateFileW(converted->c_str(), access,

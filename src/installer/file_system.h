@@ -23,8 +23,8 @@ OsResult<std::wstring> system_path(std::wstring_view path);
 // Opens or creates a file with share mode 7 (read, write and delete shared)
 // and no security attributes. The path is converted by system_path first.
 // `existed`, when given, tells whether OPEN_ALWAYS found a file already there.
-OsResult<UniqueFile> open_file(std::wstring_view path, DWORD access, DWORD disposition,
-                               DWORD flags, bool* existed = nullptr);
+OsResult<UniqueFile> open_file(std::wstring_view path, DWORD access, DWORD disposition, DWORD flags,
+                               bool* existed = nullptr);
 
 // The attributes of whatever is at `path`, following symbolic links; nothing
 // when it can't be read.

@@ -30,8 +30,7 @@ std::optional<std::wstring> environment_variable(const wchar_t* name) {
 
 bool is_not_found(DWORD error) {
   return error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND ||
-         error == ERROR_INVALID_DRIVE || error == ERROR_BAD_NETPATH ||
-         error == ERROR_BAD_NET_NAME;
+         error == ERROR_INVALID_DRIVE || error == ERROR_BAD_NETPATH || error == ERROR_BAD_NET_NAME;
 }
 
 bool is_folder(std::wstring_view path) {

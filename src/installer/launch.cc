@@ -79,9 +79,9 @@ OsResult<> copy_standard_handle(DWORD which, UniqueKernelHandle& copy) {
 }
 
 OsResult<> copy_standard_handles(StandardHandleCopies& copies) {
-  for (auto [which, copy] : {std::pair{STD_INPUT_HANDLE, &copies.input},
-                             std::pair{STD_OUTPUT_HANDLE, &copies.output},
-                             std::pair{STD_ERROR_HANDLE, &copies.error}}) {
+  for (auto [which, copy] :
+       {std::pair{STD_INPUT_HANDLE, &copies.input}, std::pair{STD_OUTPUT_HANDLE, &copies.output},
+        std::pair{STD_ERROR_HANDLE, &copies.error}}) {
     if (OsResult<> copied = copy_standard_handle(which, *copy); !copied.ok()) return copied;
   }
   return {};
@@ -103,7 +103,7 @@ class ProcessCreationLock {
 // Creates the process with copies of the standard handles as its own; they,
 // the lock and the new process's handles are let go before this returns.
 OsResult<> create_process(const std::wstring& name, std::wstring& command_line,
-                                             const std::wstring& working_folder) {
+                          const std::wstring& working_folder) {
   ProcessCreationLock lock;
   StandardHandleCopies copies;
   if (OsResult<> copied = copy_standard_handles(copies); !copied.ok()) return copied.error();

@@ -1,8 +1,8 @@
 #include "installer/native_io.h"
 
-#include <algorithm>
-
 #include <winternl.h>
+
+#include <algorithm>
 
 extern "C" {
 NTSTATUS NTAPI NtReadFile(HANDLE file, HANDLE event, PVOID apc_routine, PVOID apc_context,
@@ -50,10 +50,9 @@ OsResult<std::size_t> read_some(HANDLE file, std::span<std::uint8_t> buffer) {
 OsResult<> write_all(HANDLE file, std::span<const std::uint8_t> bytes) {
   while (!bytes.empty()) {
     IO_STATUS_BLOCK io_status{};
-    const NTSTATUS status =
-        NtWriteFile(file, nullptr, nullptr, nullptr, &io_status,
-                    const_cast<std::uint8_t*>(bytes.data()), request_length(bytes.size()),
-                    nullptr, nullptr);
+    const NTSTATUS status = NtWriteFile(file, nullptr, nullptr, nullptr, &io_status,
+                                        const_cast<std::uint8_t*>(bytes.data()),
+                                        request_length(bytes.size()), nullptr, nullptr);
     OsResult<std::size_t> written = outcome(file, status, io_status);
     if (!written.ok()) return written.error();
     if (*written == 0) return OsFailure{.fixed_text = kShortWrite};

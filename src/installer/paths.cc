@@ -50,9 +50,9 @@ std::wstring join_path(std::wstring_view folder, std::wstring_view name) {
 std::optional<std::wstring_view> parent_folder(std::wstring_view path) {
   const std::size_t root = root_length(path);
   std::size_t end = path.size();
-  while (end > root && is_separator(path[end - 1])) --end;  // trailing separators
+  while (end > root && is_separator(path[end - 1])) --end;   // trailing separators
   while (end > root && !is_separator(path[end - 1])) --end;  // the last component
-  while (end > root && is_separator(path[end - 1])) --end;  // separators before it
+  while (end > root && is_separator(path[end - 1])) --end;   // separators before it
   if (end == root) return std::nullopt;
   return path.substr(0, end);
 }

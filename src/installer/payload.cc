@@ -1,10 +1,10 @@
 #include "installer/payload.h"
 
+#include <zlib.h>
+
 #include <algorithm>
 #include <climits>
 #include <cstdlib>
-
-#include <zlib.h>
 
 #include "installer/messages.h"
 
@@ -12,7 +12,9 @@ namespace lbw {
 namespace {
 
 // zlib counts in 32-bit units; larger spans are fed in pieces.
-uInt clamp_to_uint(std::size_t count) { return static_cast<uInt>(std::min<std::size_t>(count, UINT_MAX)); }
+uInt clamp_to_uint(std::size_t count) {
+  return static_cast<uInt>(std::min<std::size_t>(count, UINT_MAX));
+}
 
 std::size_t doubled(std::size_t size) {
   LBW_CHECK(size <= SIZE_MAX / 2, "decoded size overflows");

@@ -47,8 +47,7 @@ Status install_and_launch() {
 
   // 7. In update mode the copy that is there is started when the new one could
   //    not be written.
-  if (!written.ok() &&
-      !(invocation.update_mode && attributes_following_links(application_path))) {
+  if (!written.ok() && !(invocation.update_mode && attributes_following_links(application_path))) {
     return written;
   }
 

@@ -35,6 +35,6 @@ void write_standard_error(const char* text, std::size_t length);
 #define LBW_STRINGIFY(x) LBW_STRINGIFY_(x)
 
 // Checks an internal invariant; a false condition is an internal fault.
-#define LBW_CHECK(condition, reason)                                                  \
-  ((condition) ? static_cast<void>(0)                                                 \
+#define LBW_CHECK(condition, reason)  \
+  ((condition) ? static_cast<void>(0) \
                : ::lbw::internal_fault(__FILE__ ":" LBW_STRINGIFY(__LINE__), reason))

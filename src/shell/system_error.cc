@@ -44,8 +44,7 @@ std::string format_system_error(std::int32_t code) {
     const auto lookup_error = static_cast<std::int32_t>(GetLastError());
     return fallback_text(message, "error " + std::to_string(lookup_error));
   }
-  std::optional<std::string> text =
-      utf8_of_utf16({buffer, length});
+  std::optional<std::string> text = utf8_of_utf16({buffer, length});
   if (!text) return fallback_text(message, "invalid UTF-16");
   while (!text->empty() && is_trailing_blank(text->back())) text->pop_back();
   return *std::move(text);

@@ -27,7 +27,8 @@ std::optional<std::string> utf8_of_utf16(std::wstring_view units) {
     const wchar_t unit = units[i];
     if (unit >= 0xD800 && unit <= 0xDBFF && i + 1 < units.size() && units[i + 1] >= 0xDC00 &&
         units[i + 1] <= 0xDFFF) {
-      append_utf8(out, 0x10000 + ((static_cast<char32_t>(unit) - 0xD800) << 10) + (units[++i] - 0xDC00));
+      append_utf8(out,
+                  0x10000 + ((static_cast<char32_t>(unit) - 0xD800) << 10) + (units[++i] - 0xDC00));
     } else if (unit >= 0xD800 && unit <= 0xDFFF) {
       return std::nullopt;
     } else {

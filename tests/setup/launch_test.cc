@@ -43,11 +43,10 @@ TEST_F(SetupLaunchTest, HandsOnEveryArgumentButALeadingUpdateSwitch) {
     std::wstring given;
     Arguments received;
   };
-  for (const Case& c : {Case{L"--update", {}}, Case{L"--update a", {L"a"}},
-                        Case{L"\"--update\" a", {L"a"}},
-                        Case{L"--UPDATE a", {L"--UPDATE", L"a"}},
-                        Case{L"--update=1", {L"--update=1"}},
-                        Case{L"a --update", {L"a", L"--update"}}}) {
+  for (const Case& c :
+       {Case{L"--update", {}}, Case{L"--update a", {L"a"}}, Case{L"\"--update\" a", {L"a"}},
+        Case{L"--UPDATE a", {L"--UPDATE", L"a"}}, Case{L"--update=1", {L"--update=1"}},
+        Case{L"a --update", {L"a", L"--update"}}}) {
     EXPECT_EQ(launch_with(c.given).arguments, c.received) << narrow(c.given);
   }
 }
@@ -61,8 +60,8 @@ TEST_F(SetupLaunchTest, ArgumentsArriveExactlyAsGiven) {
 }
 
 TEST_F(SetupLaunchTest, GeneratedArgumentListsArriveExactly) {
-  static const std::wstring_view pieces[] = {L"a", L" ", L"\t", L"\"", L"\\", L"\\\\",
-                                             L"ä", L"\xD83D\xDE00", L"\xDC00", L"--update"};
+  static const std::wstring_view pieces[] = {
+      L"a", L" ", L"\t", L"\"", L"\\", L"\\\\", L"ä", L"\xD83D\xDE00", L"\xDC00", L"--update"};
   std::mt19937 random(8);
   for (int round = 0; round < 6; ++round) {
     std::vector<std::wstring> arguments(1 + random() % 5);
@@ -140,8 +139,8 @@ TEST_F(SetupLaunchTest, SetupEndsWithoutWaitingForTheApplication) {
   EXPECT_LT(run.seconds, 3.0);
   ASSERT_TRUE(wait_for_standin_report(report_path()));
   // The application still runs: its program file can't be replaced.
-  EXPECT_FALSE(MoveFileExW(loader_path().c_str(), application_path().c_str(),
-                           MOVEFILE_REPLACE_EXISTING));
+  EXPECT_FALSE(
+      MoveFileExW(loader_path().c_str(), application_path().c_str(), MOVEFILE_REPLACE_EXISTING));
 }
 
 TEST_F(SetupLaunchTest, ApplicationThatIsNoProgramIsReportedAfterInstalling) {
@@ -149,7 +148,8 @@ TEST_F(SetupLaunchTest, ApplicationThatIsNoProgramIsReportedAfterInstalling) {
   options.program = wine_path(LBW_NOT_A_PROGRAM_SETUP_EXE);
   const SetupRun run = run_setup(options);
   EXPECT_EQ(read_file(loader_path()), loader_bytes());
-  EXPECT_EQ(read_file(application_path()), read_file(wine_path(LBW_SOURCE_DIR "/tests/data/not-a-program.txt")));
+  EXPECT_EQ(read_file(application_path()),
+            read_file(wine_path(LBW_SOURCE_DIR "/tests/data/not-a-program.txt")));
   // The code is whatever the system gives for starting this file (Windows: 193).
   STARTUPINFOW startup{};
   startup.cb = sizeof startup;

@@ -96,8 +96,8 @@ TEST_F(SetupRunTest, CarriesAnUnpairedSurrogateInTheDataRootThrough) {
   // must end with exactly the refusal the system gives for those same units.
   if (!CreateDirectoryW(data_root.c_str(), nullptr)) {
     const DWORD refusal = GetLastError();
-    expect_one_error_box(run, std::string(messages::kFolderNotCreated) +
-                                  error_text_of(os_error(refusal)));
+    expect_one_error_box(
+        run, std::string(messages::kFolderNotCreated) + error_text_of(os_error(refusal)));
     return;
   }
   expect_success(run);
@@ -111,7 +111,8 @@ TEST_F(SetupRunTest, SecondRunLeavesEqualFilesUntouched) {
   expect_success(run_setup(options()));
   // Back-date both files, so that any rewrite would show.
   for (const std::wstring& path : {loader_path(), application_path()}) {
-    HANDLE file = CreateFileW(path.c_str(), FILE_WRITE_ATTRIBUTES, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+    HANDLE file =
+        CreateFileW(path.c_str(), FILE_WRITE_ATTRIBUTES, 0, nullptr, OPEN_EXISTING, 0, nullptr);
     FILETIME old_time{0x12345678, 0x01D00000};
     ASSERT_TRUE(SetFileTime(file, nullptr, nullptr, &old_time));
     CloseHandle(file);
@@ -137,8 +138,8 @@ TEST_F(SetupRunTest, WithoutEitherVariableShowsOnlyTheBox) {
 TEST_F(SetupRunTest, FileInPlaceOfTheInstallFolderEndsTheRun) {
   make_folder(data_root());
   write_file(install_folder(), bytes_of("not a folder"));
-  const std::string expected = std::string(messages::kFolderNotCreated) +
-                               error_text_of(os_error(ERROR_ALREADY_EXISTS));
+  const std::string expected =
+      std::string(messages::kFolderNotCreated) + error_text_of(os_error(ERROR_ALREADY_EXISTS));
   expect_one_error_box(run_setup(options()), expected);
   EXPECT_EQ(read_file(install_folder()), bytes_of("not a folder"));
 }

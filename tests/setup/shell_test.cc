@@ -67,8 +67,8 @@ TEST_F(ShellTest, RefusedAllocationReportsItsSizeAndFailsFast) {
   ASSERT_TRUE(run.finished);
   EXPECT_EQ(run.exit_code, kFastFailStatus);
   EXPECT_TRUE(run.dialogs.empty());
-  EXPECT_EQ(error_output(), "memory allocation of " + std::to_string(SIZE_MAX / 4) +
-                                " bytes failed\n");
+  EXPECT_EQ(error_output(),
+            "memory allocation of " + std::to_string(SIZE_MAX / 4) + " bytes failed\n");
 }
 
 TEST_F(ShellTest, RefusedFileBufferReportsItsSizeAndFailsFast) {

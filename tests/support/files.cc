@@ -15,8 +15,9 @@ std::wstring wine_path(std::string_view host_path) {
 Bytes bytes_of(std::string_view text) { return Bytes(text.begin(), text.end()); }
 
 std::optional<Bytes> read_file(const std::wstring& path) {
-  HANDLE file = CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                            nullptr, OPEN_EXISTING, 0, nullptr);
+  HANDLE file = CreateFileW(path.c_str(), GENERIC_READ,
+                            FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                            OPEN_EXISTING, 0, nullptr);
   if (file == INVALID_HANDLE_VALUE) return std::nullopt;
   Bytes bytes;
   std::uint8_t chunk[65536];
@@ -32,8 +33,8 @@ void write_file(const std::wstring& path, const Bytes& bytes) {
   HANDLE file = CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
   ASSERT_NE(file, INVALID_HANDLE_VALUE) << "cannot create a test file, error " << GetLastError();
   DWORD written = 0;
-  const bool ok = bytes.empty() ||
-                  WriteFile(file, bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr);
+  const bool ok = bytes.empty() || WriteFile(file, bytes.data(), static_cast<DWORD>(bytes.size()),
+                                             &written, nullptr);
   CloseHandle(file);
   ASSERT_TRUE(ok && written == bytes.size());
 }

@@ -67,7 +67,8 @@ Environment& Environment::set(std::wstring_view name, std::wstring_view value) {
 }
 
 Environment& Environment::unset(std::wstring_view name) {
-  std::erase_if(entries_, [&](const std::wstring& entry) { return same_name(name_of(entry), name); });
+  std::erase_if(entries_,
+                [&](const std::wstring& entry) { return same_name(name_of(entry), name); });
   return *this;
 }
 

@@ -18,8 +18,8 @@ std::wstring standin_app_program();
 struct Dialog {
   std::wstring caption;
   std::wstring text;
-  int buttons = 0;          // visible push buttons
-  std::wstring button_text; // the text of the first visible one
+  int buttons = 0;           // visible push buttons
+  std::wstring button_text;  // the text of the first visible one
   bool has_icon = false;
   bool has_owner = false;
 };

@@ -67,8 +67,7 @@ std::optional<StandinReport> read_standin_report(const std::wstring& path) {
   return report;
 }
 
-std::optional<StandinReport> wait_for_standin_report(const std::wstring& path,
-                                                     DWORD milliseconds) {
+std::optional<StandinReport> wait_for_standin_report(const std::wstring& path, DWORD milliseconds) {
   for (DWORD waited = 0;; waited += 20) {
     if (exists(path)) return read_standin_report(path);
     if (waited >= milliseconds) return std::nullopt;

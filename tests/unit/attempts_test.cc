@@ -109,8 +109,8 @@ TEST_F(WriteInAttemptsTest, AllAttemptsFailingGiveTheLastAttemptsText) {
       test::make_folder(temp_ / L"lirabel-warden.neu");
     }
   };
-  EXPECT_EQ(write(4), std::string(messages::kNotUnpacked) +
-                          error_text_of(os_error(ERROR_ACCESS_DENIED)));
+  EXPECT_EQ(write(4),
+            std::string(messages::kNotUnpacked) + error_text_of(os_error(ERROR_ACCESS_DENIED)));
   EXPECT_EQ(pauses, 3);
   EXPECT_EQ(read_file(application_path_), previous_);
 }

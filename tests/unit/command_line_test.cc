@@ -29,23 +29,18 @@ INSTANTIATE_TEST_SUITE_P(
         SplitCase{L"\"C:\\My Apps\\setup.exe\" a", {L"a"}},
         SplitCase{L"C:\\x\\\"y z\"\\setup.exe a", {L"a"}},
         SplitCase{L"C:\\dir\\\" a b", {}},  // a quote after a backslash still toggles
-        SplitCase{L"set\"up .exe\" b", {L"b"}},
-        SplitCase{L"setup.exe\ta", {L"a"}},
+        SplitCase{L"set\"up .exe\" b", {L"b"}}, SplitCase{L"setup.exe\ta", {L"a"}},
         // Runs of blanks and tabs end an argument.
         SplitCase{L"p a  b\t\tc", {L"a", L"b", L"c"}},
         // Backslashes not before a quote stay as they are.
         SplitCase{L"p a\\b c\\\\d e\\", {L"a\\b", L"c\\\\d", L"e\\"}},
         // n backslashes before a quote give n/2; odd n escapes the quote.
-        SplitCase{L"p a\\\"b", {L"a\"b"}},
-        SplitCase{L"p a\\\\\"b c\"", {L"a\\b c"}},
-        SplitCase{L"p a\\\\\\\"b", {L"a\\\"b"}},
-        SplitCase{L"p \"a\\\\\" b", {L"a\\", L"b"}},
+        SplitCase{L"p a\\\"b", {L"a\"b"}}, SplitCase{L"p a\\\\\"b c\"", {L"a\\b c"}},
+        SplitCase{L"p a\\\\\\\"b", {L"a\\\"b"}}, SplitCase{L"p \"a\\\\\" b", {L"a\\", L"b"}},
         // Quotes group blanks and tabs and are dropped.
-        SplitCase{L"p \"a b\" \"c\td\"", {L"a b", L"c\td"}},
-        SplitCase{L"p a\"b c\"d", {L"ab cd"}},
+        SplitCase{L"p \"a b\" \"c\td\"", {L"a b", L"c\td"}}, SplitCase{L"p a\"b c\"d", {L"ab cd"}},
         // Inside quotes, "" is one literal quote and quoting stays on.
-        SplitCase{L"p \"a\"\"b c\"", {L"a\"b c"}},
-        SplitCase{L"p \"\"\"\"", {L"\""}},
+        SplitCase{L"p \"a\"\"b c\"", {L"a\"b c"}}, SplitCase{L"p \"\"\"\"", {L"\""}},
         // A quote followed by another character ends quoting.
         SplitCase{L"p \"a\"b c", {L"ab", L"c"}},
         // Empty arguments: ended by a blank, or closed by a quote at the very end.
@@ -73,8 +68,7 @@ TEST_P(ModeTest, SettlesUpdateModeAndTheHandedOnArguments) {
 
 INSTANTIATE_TEST_SUITE_P(
     UpdateSwitch, ModeTest,
-    ::testing::Values(ModeCase{L"setup.exe", false, {}},
-                      ModeCase{L"setup.exe --update", true, {}},
+    ::testing::Values(ModeCase{L"setup.exe", false, {}}, ModeCase{L"setup.exe --update", true, {}},
                       ModeCase{L"setup.exe --update a \"b c\"", true, {L"a", L"b c"}},
                       ModeCase{L"setup.exe \"--update\" a", true, {L"a"}},
                       ModeCase{L"setup.exe --update --update", true, {L"--update"}},

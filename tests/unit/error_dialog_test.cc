@@ -14,9 +14,9 @@ namespace lbw {
 namespace {
 
 TEST(ToUtf16zTest, GivesTheUnitsThenOneZeroUnit) {
-  EXPECT_EQ(to_utf16z(messages::kPayloadDamaged),
-            std::wstring(L"Die Datei ist besch\u00E4digt. Lade sie bitte noch einmal herunter.",
-                         63));
+  EXPECT_EQ(
+      to_utf16z(messages::kPayloadDamaged),
+      std::wstring(L"Die Datei ist besch\u00E4digt. Lade sie bitte noch einmal herunter.", 63));
   EXPECT_EQ(to_utf16z("\x7F\xE2\x82\xAC\xF0\x9F\x98\x80\xF4\x8F\xBF\xBF"),
             std::wstring(L"\x7F\u20AC\xD83D\xDE00\xDBFF\xDFFF", 7));
   EXPECT_EQ(to_utf16z(""), std::wstring(1, L'\0'));

@@ -50,8 +50,8 @@ Bytes sample(std::size_t size, std::uint8_t seed = 1) {
 }
 
 void set_last_write_time(const std::wstring& path, std::uint64_t time) {
-  HANDLE file = CreateFileW(path.c_str(), FILE_WRITE_ATTRIBUTES, kShareAll, nullptr,
-                            OPEN_EXISTING, 0, nullptr);
+  HANDLE file = CreateFileW(path.c_str(), FILE_WRITE_ATTRIBUTES, kShareAll, nullptr, OPEN_EXISTING,
+                            0, nullptr);
   ASSERT_NE(file, INVALID_HANDLE_VALUE) << "error " << GetLastError();
   const FILETIME written{static_cast<DWORD>(time), static_cast<DWORD>(time >> 32)};
   const bool set = SetFileTime(file, nullptr, nullptr, &written);
@@ -239,8 +239,8 @@ TEST_F(ReplaceFileTest, StagingFileHeldOpenStaysAfterARefusedRename) {
 // the staging name and leaves the target as it was.
 TEST_F(ReplaceFileTest, FolderInTheStagingFilesPlaceFailsTheWrite) {
   // The code the system gives for opening a folder to write.
-  HANDLE refused = CreateFileW(temp_.path().c_str(), GENERIC_WRITE, kShareAll, nullptr,
-                               OPEN_ALWAYS, 0, nullptr);
+  HANDLE refused =
+      CreateFileW(temp_.path().c_str(), GENERIC_WRITE, kShareAll, nullptr, OPEN_ALWAYS, 0, nullptr);
   ASSERT_EQ(refused, INVALID_HANDLE_VALUE);
   const std::string expected = write_failed(GetLastError());
   const struct {

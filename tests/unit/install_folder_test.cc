@@ -42,7 +42,8 @@ class InstallFolderTest : public test::TempFolderTest {
     }
   }
   void TearDown() override {
-    for (auto& [name, value] : saved_) SetEnvironmentVariableW(name, value ? value->c_str() : nullptr);
+    for (auto& [name, value] : saved_)
+      SetEnvironmentVariableW(name, value ? value->c_str() : nullptr);
   }
 
   std::pair<const wchar_t*, std::optional<std::wstring>> saved_[2] = {{L"LBW_DATA", {}},
@@ -55,7 +56,7 @@ TEST_F(InstallFolderTest, TakesTheVariablesExactlyAsTheSystemGivesThem) {
     std::optional<std::wstring> data, local;  // nothing: not set
     std::wstring folder;
   } cases[] = {
-      {L"", {}, L"programm"},  // present though empty
+      {L"", {}, L"programm"},                          // present though empty
       {L" %TEMP% ", L"C:\\l", L" %TEMP% \\programm"},  // neither expanded nor trimmed
       // Around the first lookup buffer of 256 units, and far beyond it.
       {std::wstring(255, L'd'), {}, std::wstring(255, L'd') + L"\\programm"},

@@ -26,22 +26,22 @@ TEST_P(AppendArgumentTest, WritesTheArgument) {
 
 INSTANTIATE_TEST_SUITE_P(
     Quoting, AppendArgumentTest,
-    ::testing::Values(
-        QuotingCase{L"plain", L"plain"},
-        // Only blanks, tabs and emptiness call for quotes.
-        QuotingCase{L"x y", L"\"x y\""}, QuotingCase{L"x\ty", L"\"x\ty\""},
-        QuotingCase{L"", L"\"\""}, QuotingCase{L"a\nb&|<>^%", L"a\nb&|<>^%"},
-        // A quote is always escaped, with the backslashes before it doubled.
-        QuotingCase{L"a\"b", L"a\\\"b"}, QuotingCase{L"a\\\\\"b", L"a\\\\\\\\\\\"b"},
-        QuotingCase{L"\"", L"\\\""}, QuotingCase{L"say \"hi\"", L"\"say \\\"hi\\\"\""},
-        // Backslashes elsewhere stay single.
-        QuotingCase{L"a\\b", L"a\\b"}, QuotingCase{L"a\\", L"a\\"},
-        QuotingCase{L"\\\\server\\share", L"\\\\server\\share"},
-        // A trailing run is doubled only before the closing quote.
-        QuotingCase{L"C:\\my dir\\", L"\"C:\\my dir\\\\\""},
-        QuotingCase{L"a b\\\\", L"\"a b\\\\\\\\\""},
-        // Other units go through as they are.
-        QuotingCase{L"\xD800\xDC00\xD800", L"\xD800\xDC00\xD800"}));
+    ::testing::Values(QuotingCase{L"plain", L"plain"},
+                      // Only blanks, tabs and emptiness call for quotes.
+                      QuotingCase{L"x y", L"\"x y\""}, QuotingCase{L"x\ty", L"\"x\ty\""},
+                      QuotingCase{L"", L"\"\""}, QuotingCase{L"a\nb&|<>^%", L"a\nb&|<>^%"},
+                      // A quote is always escaped, with the backslashes before it doubled.
+                      QuotingCase{L"a\"b", L"a\\\"b"}, QuotingCase{L"a\\\\\"b", L"a\\\\\\\\\\\"b"},
+                      QuotingCase{L"\"", L"\\\""},
+                      QuotingCase{L"say \"hi\"", L"\"say \\\"hi\\\"\""},
+                      // Backslashes elsewhere stay single.
+                      QuotingCase{L"a\\b", L"a\\b"}, QuotingCase{L"a\\", L"a\\"},
+                      QuotingCase{L"\\\\server\\share", L"\\\\server\\share"},
+                      // A trailing run is doubled only before the closing quote.
+                      QuotingCase{L"C:\\my dir\\", L"\"C:\\my dir\\\\\""},
+                      QuotingCase{L"a b\\\\", L"\"a b\\\\\\\\\""},
+                      // Other units go through as they are.
+                      QuotingCase{L"\xD800\xDC00\xD800", L"\xD800\xDC00\xD800"}));
 
 TEST(ApplicationCommandLineTest, IsTheQuotedPathThenOneBlankBeforeEachArgument) {
   EXPECT_EQ(application_command_line(L"C:\\A B\\lirabel-warden.exe", {}),
@@ -52,9 +52,9 @@ TEST(ApplicationCommandLineTest, IsTheQuotedPathThenOneBlankBeforeEachArgument) 
 
 // Arguments made of the units that matter to quoting, and a few that do not.
 std::vector<std::wstring> random_arguments(std::mt19937& random) {
-  static const std::wstring_view pieces[] = {L"a",  L" ",  L"\t", L"\"", L"\\",
-                                             L"\\\\", L"ä", L"\xD83D\xDE00", L"\xD800",
-                                             L"\xDC00", L"--update", L"\n"};
+  static const std::wstring_view pieces[] = {L"a",      L" ",      L"\t",       L"\"",
+                                             L"\\",     L"\\\\",   L"ä",        L"\xD83D\xDE00",
+                                             L"\xD800", L"\xDC00", L"--update", L"\n"};
   std::uniform_int_distribution<int> count(0, 5);
   std::uniform_int_distribution<int> length(0, 8);
   std::uniform_int_distribution<std::size_t> piece(0, std::size(pieces) - 1);

@@ -14,11 +14,13 @@ namespace {
 TEST(WriteAllTest, ARequestThatWritesNothingEndsTheWrite) {
   // A pipe in non-blocking mode takes what fits in its buffer and then
   // reports success with no byte written: a short write that can't go on.
-  const std::wstring name = L"\\\\.\\pipe\\lbw-short-write-" + std::to_wstring(GetCurrentProcessId());
-  UniqueFile reader(CreateNamedPipeW(name.c_str(), PIPE_ACCESS_INBOUND, PIPE_TYPE_BYTE | PIPE_NOWAIT,
-                                     1, 4096, 4096, 0, nullptr));
+  const std::wstring name =
+      L"\\\\.\\pipe\\lbw-short-write-" + std::to_wstring(GetCurrentProcessId());
+  UniqueFile reader(CreateNamedPipeW(name.c_str(), PIPE_ACCESS_INBOUND,
+                                     PIPE_TYPE_BYTE | PIPE_NOWAIT, 1, 4096, 4096, 0, nullptr));
   ASSERT_TRUE(reader);
-  UniqueFile writer(CreateFileW(name.c_str(), GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr));
+  UniqueFile writer(
+      CreateFileW(name.c_str(), GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr));
   ASSERT_TRUE(writer);
   DWORD mode = PIPE_NOWAIT;
   ASSERT_TRUE(SetNamedPipeHandleState(writer.borrow(), &mode, nullptr, nullptr));

@@ -81,8 +81,8 @@ Bytes deflated(const Bytes& data, int window_bits = 15, const Bytes* dictionary 
 Bytes wrapped(const Bytes& deflate_data, std::string_view decoded) {
   Bytes stream = deflate_data;
   stream.insert(stream.begin(), {0x78, 0x01});
-  const uLong checksum = adler32(1, reinterpret_cast<const Bytef*>(decoded.data()),
-                                 static_cast<uInt>(decoded.size()));
+  const uLong checksum =
+      adler32(1, reinterpret_cast<const Bytef*>(decoded.data()), static_cast<uInt>(decoded.size()));
   for (int shift = 24; shift >= 0; shift -= 8) {
     stream.push_back(static_cast<std::uint8_t>(checksum >> shift));
   }

@@ -1,7 +1,6 @@
 // The text that stands for a failed system operation, checked against what
 // FormatMessageW itself gives on the machine that runs the test.
 #include "shell/system_error.h"
-#include "shell/utf8.h"
 
 #include <gtest/gtest.h>
 
@@ -9,6 +8,7 @@
 #include <optional>
 #include <string>
 
+#include "shell/utf8.h"
 #include "shell/win32.h"
 
 namespace lbw {
@@ -78,9 +78,9 @@ TEST(SystemErrorTest, ConvertsUtf16ExactlyOrRefusesUnpairedSurrogates) {
       {L"\xFFFF", "\xEF\xBF\xBF"},
       {L"\xD800\xDC00", "\xF0\x90\x80\x80"},
       {L"a\xDBFF\xDFFF", "a\xF4\x8F\xBF\xBF"},
-      {L"\xD800x", std::nullopt},    // lone high
-      {L"x\xDFFF", std::nullopt},    // lone low
-      {L"ab\xD83D", std::nullopt},   // high at the end
+      {L"\xD800x", std::nullopt},   // lone high
+      {L"x\xDFFF", std::nullopt},   // lone low
+      {L"ab\xD83D", std::nullopt},  // high at the end
   };
   for (const auto& c : cases) EXPECT_EQ(utf8_of_utf16(c.units), c.utf8) << c.units.size();
 }
