@@ -68,7 +68,7 @@ lbw::ByteBuffer inflate_once(std::span<const std::uint8_t> stream, std::size_t d
 lbw::ByteBuffer unpack(std::span<const std::uint8_t> stream) {
   lbw::Result<lbw::ByteBuffer> unpacked = lbw::unpack_payload(stream);
   if (!unpacked.ok()) fail("unpack_payload refused an embedded payload");
-  return std::move(*unpacked);
+  return std::move(unpacked.value());
 }
 
 // One timed call of each, the buffers released after the clock stopped. The

@@ -24,7 +24,7 @@ ByteBuffer::~ByteBuffer() {
 }
 
 void ByteBuffer::grow(std::size_t size) {
-  LBW_CHECK(size >= size_, "a buffer asked to grow smaller");
+  check(size >= size_, "a buffer asked to grow smaller");
   if (size == size_) return;
   if (size > reserved_) move_to_reservation_for(size);
   // Committing pages that are committed already leaves their bytes alone.
@@ -47,7 +47,7 @@ void ByteBuffer::move_to_reservation_for(std::size_t size) {
 }
 
 void ByteBuffer::truncate(std::size_t size) {
-  LBW_CHECK(size <= size_, "a buffer asked to be cut longer");
+  check(size <= size_, "a buffer asked to be cut longer");
   size_ = size;
 }
 

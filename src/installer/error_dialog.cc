@@ -22,7 +22,7 @@ std::wstring to_utf16z(std::string_view utf8) {
   for (std::size_t i = 0; i < utf8.size();) {
     const auto lead = static_cast<unsigned char>(utf8[i]);
     const std::size_t length = sequence_length(lead);
-    LBW_CHECK(i + length <= utf8.size(), "text ends inside a UTF-8 sequence");
+    check(i + length <= utf8.size(), "text ends inside a UTF-8 sequence");
     char32_t point = length == 1 ? lead : lead & (0x7F >> length);
     for (std::size_t k = 1; k < length; ++k) {
       point = (point << 6) | (static_cast<unsigned char>(utf8[i + k]) & 0x3F);

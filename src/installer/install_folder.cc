@@ -43,7 +43,7 @@ bool is_folder(std::wstring_view path) {
 DWORD create_folder(std::wstring_view path) {
   OsResult<std::wstring> converted = system_path(path);
   if (!converted.ok()) return static_cast<DWORD>(converted.error().code);
-  if (CreateDirectoryW(converted->c_str(), nullptr)) return ERROR_SUCCESS;
+  if (CreateDirectoryW(converted.value().c_str(), nullptr)) return ERROR_SUCCESS;
   const DWORD error = GetLastError();
   const bool exists = error == ERROR_FILE_EXISTS || error == ERROR_ALREADY_EXISTS;
   return exists && is_folder(path) ? ERROR_SUCCESS : error;

@@ -4,6 +4,7 @@
 #include "installer/file_system.h"
 #include "installer/messages.h"
 #include "installer/paths.h"
+#include "installer/standard_handles.h"
 #include "installer/unique_handle.h"
 #include "shell/win32.h"
 
@@ -28,27 +29,7 @@ OsResult<std::wstring> drop_redundant_prefix(std::wstring_view path) {
   std::wstring rest = without_verbatim_prefix(path);
   OsResult<std::wstring> full = full_path_of(rest);
   if (!full.ok()) return full.error();
-  return *full == rest ? rest : std::wstring(path);
-}
-
-// The name CreateProcessW starts the application by: always a full path, so
-// that the program search (PATH, the installer's own folder) never takes part.
-OsResult<std::wstring> application_name_of(std::wstring_view path) {
-  const bool verbatim_drive = path.starts_with(kVerbatimPrefix) && path.size() >= 7 &&
-                              is_drive_letter(path[4]) && path[5] == L':' && path[6] == L'\\';
-  OsResult<std::wstring> name = std::wstring(path);
-  if (verbatim_drive || path.starts_with(kVerbatimUncPrefix)) {
-    name = drop_redundant_prefix(path);
-  } else if (path.starts_with(kVerbatimPrefix) || path.starts_with(L"\\??\\")) {
-    // passed as it is
-  } else if (!(path.size() >= 3 && is_drive_letter(path[0]) && path[1] == L':' &&
-               is_separator(path[2])) &&
-             !(path.size() >= 2 && is_separator(path[0]) && is_separator(path[1]))) {
-    name = full_path_of(path);  // relative to the current folder or to a drive's
-  }
-  // A name this long only reaches the file in the long-path form.
-  if (name.ok() && name->size() + 1 >= kLegacyPathLimit) *name = extended_form_of_full_path(*name);
-  return name;
+  return full.value() == rest ? rest : std::wstring(path);
 }
 
 // The working folder exactly as given, not made absolute; a long-path-form
@@ -56,35 +37,7 @@ OsResult<std::wstring> application_name_of(std::wstring_view path) {
 std::wstring working_folder_of(std::wstring_view folder) {
   if (!folder.starts_with(kVerbatimPrefix)) return std::wstring(folder);
   OsResult<std::wstring> shorter = drop_redundant_prefix(folder);
-  return shorter.ok() ? *shorter : std::wstring(folder);
-}
-
-// Inheritable copies of the installer's standard handles; null where it has none.
-struct StandardHandleCopies {
-  UniqueKernelHandle input;
-  UniqueKernelHandle output;
-  UniqueKernelHandle error;
-};
-
-OsResult<> copy_standard_handle(DWORD which, UniqueKernelHandle& copy) {
-  const HANDLE original = GetStdHandle(which);
-  if (original == nullptr || original == INVALID_HANDLE_VALUE) return {};
-  HANDLE duplicate = nullptr;
-  if (!DuplicateHandle(GetCurrentProcess(), original, GetCurrentProcess(), &duplicate, 0, TRUE,
-                       DUPLICATE_SAME_ACCESS)) {
-    return os_error(GetLastError());
-  }
-  copy.reset(duplicate);
-  return {};
-}
-
-OsResult<> copy_standard_handles(StandardHandleCopies& copies) {
-  for (auto [which, copy] :
-       {std::pair{STD_INPUT_HANDLE, &copies.input}, std::pair{STD_OUTPUT_HANDLE, &copies.output},
-        std::pair{STD_ERROR_HANDLE, &copies.error}}) {
-    if (OsResult<> copied = copy_standard_handle(which, *copy); !copied.ok()) return copied;
-  }
-  return {};
+  return shorter.ok() ? shorter.value() : std::wstring(folder);
 }
 
 // While inheritable copies of the standard handles exist, no other process
@@ -100,25 +53,23 @@ class ProcessCreationLock {
   ProcessCreationLock& operator=(const ProcessCreationLock&) = delete;
 };
 
-// Creates the process with copies of the standard handles as its own; they,
-// the lock and the new process's handles are let go before this returns.
+// Creates the process with copies of the standard handles as its own and as
+// the only handles it inherits; they, the lock and the new process's handles
+// are let go before this returns.
 OsResult<> create_process(const std::wstring& name, std::wstring& command_line,
                           const std::wstring& working_folder) {
+  if (command_line.size() > kLongestSystemText) return os_error(ERROR_FILENAME_EXCED_RANGE);
   ProcessCreationLock lock;
   StandardHandleCopies copies;
-  if (OsResult<> copied = copy_standard_handles(copies); !copied.ok()) return copied.error();
-  STARTUPINFOW startup{};
-  startup.cb = sizeof startup;
-  if (copies.input || copies.output || copies.error) {
-    startup.dwFlags = STARTF_USESTDHANDLES;
-    startup.hStdInput = copies.input.borrow();
-    startup.hStdOutput = copies.output.borrow();
-    startup.hStdError = copies.error.borrow();
-  }
+  if (OsResult<> made = copies.make(); !made.ok()) return made;
+  STARTUPINFOEXW startup{};
+  startup.StartupInfo.cb = sizeof startup.StartupInfo;
+  copies.hand_to(startup);
+  const DWORD flags =
+      CREATE_UNICODE_ENVIRONMENT | (copies.any() ? EXTENDED_STARTUPINFO_PRESENT : 0);
   PROCESS_INFORMATION process{};
-  if (!CreateProcessW(name.c_str(), command_line.data(), nullptr, nullptr, TRUE,
-                      CREATE_UNICODE_ENVIRONMENT, nullptr, working_folder.c_str(), &startup,
-                      &process)) {
+  if (!CreateProcessW(name.c_str(), command_line.data(), nullptr, nullptr, copies.any(), flags,
+                      nullptr, working_folder.c_str(), &startup.StartupInfo, &process)) {
     return os_error(GetLastError());
   }
   // Nothing of the new process is kept: the installer does not wait for it.
@@ -134,12 +85,29 @@ OsResult<> start(std::wstring_view application_path, const std::vector<std::wstr
   OsResult<std::wstring> name = application_name_of(application_path);
   if (!name.ok()) return name.error();
   std::wstring command_line = application_command_line(application_path, arguments);
-  return create_process(*name, command_line, working_folder_of(install_folder));
+  return create_process(name.value(), command_line, working_folder_of(install_folder));
 }
 
 }  // namespace
 
-static_assert(sizeof(STARTUPINFOW) == 104);
+OsResult<std::wstring> application_name_of(std::wstring_view path) {
+  const bool verbatim_drive = path.starts_with(kVerbatimPrefix) && path.size() >= 7 &&
+                              is_drive_letter(path[4]) && path[5] == L':' && path[6] == L'\\';
+  OsResult<std::wstring> name = std::wstring(path);
+  if (verbatim_drive || path.starts_with(kVerbatimUncPrefix)) {
+    name = drop_redundant_prefix(path);
+  } else if (path.starts_with(kVerbatimPrefix) || path.starts_with(L"\\??\\")) {
+    // passed as it is
+  } else if (!(path.size() >= 3 && is_drive_letter(path[0]) && path[1] == L':' &&
+               is_separator(path[2])) &&
+             !(path.size() >= 2 && is_separator(path[0]) && is_separator(path[1]))) {
+    name = full_path_of(path);  // relative to the current folder or to a drive's
+  }
+  // A name this long only reaches the file in the long-path form, which the
+  // system takes literally: it is resolved first, as file operations do.
+  if (name.ok() && name.value().size() + 1 >= kLegacyPathLimit) return system_path(name.value());
+  return name;
+}
 
 std::wstring application_command_line(std::wstring_view application_path,
                                       const std::vector<std::wstring>& arguments) {

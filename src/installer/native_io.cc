@@ -55,10 +55,17 @@ OsResult<> write_all(HANDLE file, std::span<const std::uint8_t> bytes) {
                                         request_length(bytes.size()), nullptr, nullptr);
     OsResult<std::size_t> written = outcome(file, status, io_status);
     if (!written.ok()) return written.error();
-    if (*written == 0) return OsFailure{.fixed_text = kShortWrite};
-    bytes = bytes.subspan(*written);
+    if (written.value() == 0) return OsFailure{.fixed_text = kShortWrite};
+    bytes = bytes.subspan(written.value());
   }
   return {};
+}
+
+OsResult<> flush_to_disk(HANDLE file) {
+  if (FlushFileBuffers(file)) return {};
+  const DWORD error = GetLastError();
+  if (error == ERROR_INVALID_FUNCTION || error == ERROR_NOT_SUPPORTED) return {};
+  return os_error(error);
 }
 
 }  // namespace lbw

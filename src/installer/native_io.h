@@ -1,5 +1,5 @@
 // Reading and writing files through the native layer, at the file's current
-// position, one request of at most 4,294,967,295 bytes at a time.
+// position, one request of at most 4,294,967,295 bytes at a time; and flushing.
 #pragma once
 
 #include <cstdint>
@@ -17,5 +17,10 @@ OsResult<std::size_t> read_some(HANDLE file, std::span<std::uint8_t> buffer);
 // Writes all of `bytes`, in as many requests as it takes. A request that
 // writes nothing while bytes remain fails with "failed to write whole buffer".
 OsResult<> write_all(HANDLE file, std::span<const std::uint8_t> bytes);
+
+// Flushes what was written to stable storage. A file system or redirector
+// that has nothing to flush (it answers ERROR_INVALID_FUNCTION or
+// ERROR_NOT_SUPPORTED) is no failure.
+OsResult<> flush_to_disk(HANDLE file);
 
 }  // namespace lbw

@@ -17,7 +17,7 @@ uInt clamp_to_uint(std::size_t count) {
 }
 
 std::size_t doubled(std::size_t size) {
-  LBW_CHECK(size <= SIZE_MAX / 2, "decoded size overflows");
+  check(size <= SIZE_MAX / 2, "decoded size overflows");
   return 2 * size;
 }
 
@@ -38,7 +38,7 @@ class Inflater {
   Inflater() {
     stream_.zalloc = allocate;
     stream_.zfree = release;
-    LBW_CHECK(inflateInit(&stream_) == Z_OK, "the decoder could not be set up");
+    check(inflateInit(&stream_) == Z_OK, "the decoder could not be set up");
   }
   ~Inflater() { inflateEnd(&stream_); }
   Inflater(const Inflater&) = delete;

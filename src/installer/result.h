@@ -5,6 +5,7 @@
 #pragma once
 
 #include <optional>
+#include <source_location>
 #include <string>
 #include <utility>
 
@@ -26,14 +27,14 @@ class [[nodiscard]] Result {
 
   bool ok() const { return value_.has_value(); }
 
-  T& operator*() {
-    LBW_CHECK(ok(), "value taken from a failed result");
+  // A misuse is reported at the caller's line.
+  T& value(const std::source_location& caller = std::source_location::current()) {
+    check(ok(), "value taken from a failed result", caller);
     return *value_;
   }
-  T* operator->() { return &**this; }
 
-  E& error() {
-    LBW_CHECK(!ok(), "error taken from a successful result");
+  E& error(const std::source_location& caller = std::source_location::current()) {
+    check(!ok(), "error taken from a successful result", caller);
     return error_;
   }
 
@@ -50,8 +51,8 @@ class [[nodiscard]] Result<void, E> {
 
   bool ok() const { return !failed_; }
 
-  E& error() {
-    LBW_CHECK(failed_, "error taken from a successful result");
+  E& error(const std::source_location& caller = std::source_location::current()) {
+    check(failed_, "error taken from a successful result", caller);
     return error_;
   }
 

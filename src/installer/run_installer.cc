@@ -10,23 +10,29 @@
 #include "installer/launch.h"
 #include "installer/paths.h"
 #include "installer/payload.h"
+#include "installer/setup_lock.h"
 #include "shell/win32.h"
 
 namespace lbw {
 namespace {
 
-// Steps 1 to 8 of the run. Everything they hold is released when this
-// returns, before any error is shown.
+// Steps 1 to 8 of the run. Everything they hold, the turn among runs into the
+// same folder included, is released when this returns, before any error is
+// shown: an open dialog never keeps another run waiting.
 Status install_and_launch() {
   // 1. Settle the install folder from the environment.
-  Result<std::wstring> install_folder = settle_install_folder();
-  if (!install_folder.ok()) return install_folder.error();
+  Result<std::wstring> settled = settle_install_folder();
+  if (!settled.ok()) return settled.error();
+  const std::wstring& install_folder = settled.value();
+
+  // Runs into the same folder take turns from here on, before anything is written.
+  const SetupLock turn(install_folder);
 
   // 2. Create it, with every missing parent.
-  if (Status created = create_install_folder(*install_folder); !created.ok()) return created;
+  if (Status created = create_install_folder(install_folder); !created.ok()) return created;
 
   // 3. The application's path.
-  const std::wstring application_path = join_path(*install_folder, kApplicationFileName);
+  const std::wstring application_path = join_path(install_folder, kApplicationFileName);
 
   // 4. The command line settles the mode and what is handed on.
   const Invocation invocation = settle_invocation(arguments_of_command_line(GetCommandLineW()));
@@ -42,8 +48,8 @@ Status install_and_launch() {
       .attempts = invocation.update_mode ? kUpdateModeAttempts : 1,
       .pause = pause_between_attempts,
   };
-  Status written = write_in_attempts(*install_folder, application_path, loader->bytes(),
-                                     application->bytes(), schedule);
+  Status written = write_in_attempts(install_folder, application_path, loader.value().bytes(),
+                                     application.value().bytes(), schedule);
 
   // 7. In update mode the copy that is there is started when the new one could
   //    not be written.
@@ -52,7 +58,7 @@ Status install_and_launch() {
   }
 
   // 8. Start the application and let go of it.
-  return launch_application(application_path, invocation.handed_on_arguments, *install_folder);
+  return launch_application(application_path, invocation.handed_on_arguments, install_folder);
 }
 
 }  // namespace

@@ -1,5 +1,6 @@
 #include "shell/fault.h"
 
+#include <cstdint>
 #include <cstdlib>
 #include <cstring>
 
@@ -9,10 +10,37 @@ namespace lbw {
 namespace {
 
 constexpr unsigned kFastFailFatalAppExit = 7;
+// How every report begins: the program, then what happened to it.
+constexpr char kReportStart[] = "Lirabel Warden Setup stopped after an internal error";
 
 bool g_handling_fault = false;
 
 void write_text(const char* text) { write_standard_error(text, std::strlen(text)); }
+
+void write_decimal(std::uint64_t value) {
+  char digits[24];
+  char* first = digits + sizeof digits;
+  do {
+    *--first = static_cast<char>('0' + value % 10);
+    value /= 10;
+  } while (value != 0);
+  write_standard_error(first, static_cast<std::size_t>(digits + sizeof digits - first));
+}
+
+// The first line of a fault report, up to the place.
+void begin_fault_report() {
+  if (g_handling_fault) fail_fast();
+  g_handling_fault = true;
+  write_text(kReportStart);
+  write_text(" in thread 'main'\nat ");
+}
+
+[[noreturn]] void end_fault_report(const char* reason) {
+  write_text(": ");
+  write_text(reason);
+  write_text("\n");
+  std::exit(kInternalFaultExitStatus);
+}
 
 }  // namespace
 
@@ -36,25 +64,27 @@ void fail_fast() {
 }
 
 void internal_fault(const char* place, const char* reason) {
-  if (g_handling_fault) fail_fast();
-  g_handling_fault = true;
-  write_text("thread 'main' panicked at ");
+  begin_fault_report();
   write_text(place);
-  write_text(":\n");
-  write_text(reason);
-  write_text("\n");
-  std::exit(kInternalFaultExitStatus);
+  end_fault_report(reason);
+}
+
+void internal_fault(const std::source_location& place, const char* reason) {
+  begin_fault_report();
+  write_text(place.file_name());
+  write_text(":");
+  write_decimal(place.line());
+  end_fault_report(reason);
+}
+
+void report_stack_overflow() {
+  write_text(kReportStart);
+  write_text(": thread 'main' ran out of stack\n");
 }
 
 void out_of_memory(std::size_t bytes) {
-  char digits[24];
-  char* first = digits + sizeof digits;
-  do {
-    *--first = static_cast<char>('0' + bytes % 10);
-    bytes /= 10;
-  } while (bytes != 0);
   write_text("memory allocation of ");
-  write_standard_error(first, static_cast<std::size_t>(digits + sizeof digits - first));
+  write_decimal(bytes);
   write_text(" bytes failed\n");
   fail_fast();
 }

@@ -4,17 +4,31 @@
 #pragma once
 
 #include <cstddef>
+#include <source_location>
 
 namespace lbw {
 
 // Exit status after an internal fault.
 inline constexpr int kInternalFaultExitStatus = 101;
 
-// A failed consistency check: writes a report naming the thread, the place and
-// the reason to standard error (where there is one), then ends the process
-// through the runtime's normal exit with status 101. A fault while a fault is
-// being handled ends the process at once through fast fail.
+// A failed consistency check: writes a report naming the program, the thread,
+// the place and the reason to standard error (where there is one), then ends
+// the process through the runtime's normal exit with status 101. A fault while
+// a fault is being handled ends the process at once through fast fail.
 [[noreturn]] void internal_fault(const char* place, const char* reason);
+[[noreturn]] void internal_fault(const std::source_location& place, const char* reason);
+
+// Checks an internal invariant; a false condition is an internal fault,
+// reported at `place`: by default the line of the caller.
+inline void check(bool condition, const char* reason,
+                  const std::source_location& place = std::source_location::current()) {
+  if (!condition) [[unlikely]]
+    internal_fault(place, reason);
+}
+
+// The report of a thread that has run out of stack, for the handler that sees
+// the overflow; it allocates nothing and needs little stack.
+void report_stack_overflow();
 
 // An allocation the system refused: writes "memory allocation of <bytes> bytes
 // failed" and a line feed to standard error (where there is one), then fails
@@ -30,11 +44,3 @@ inline constexpr int kInternalFaultExitStatus = 101;
 void write_standard_error(const char* text, std::size_t length);
 
 }  // namespace lbw
-
-#define LBW_STRINGIFY_(x) #x
-#define LBW_STRINGIFY(x) LBW_STRINGIFY_(x)
-
-// Checks an internal invariant; a false condition is an internal fault.
-#define LBW_CHECK(condition, reason)  \
-  ((condition) ? static_cast<void>(0) \
-               : ::lbw::internal_fault(__FILE__ ":" LBW_STRINGIFY(__LINE__), reason))

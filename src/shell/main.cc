@@ -14,11 +14,8 @@ namespace {
 constexpr DWORD kStackOverflow = 0xC00000FD;
 constexpr ULONG kStackReserveForFaults = 0x5000;
 
-LONG CALLBACK report_stack_overflow(EXCEPTION_POINTERS* exception) {
-  if (exception->ExceptionRecord->ExceptionCode == kStackOverflow) {
-    static constexpr char kReport[] = "\nthread 'main' has overflowed its stack\n";
-    lbw::write_standard_error(kReport, sizeof kReport - 1);
-  }
+LONG CALLBACK on_exception(EXCEPTION_POINTERS* exception) {
+  if (exception->ExceptionRecord->ExceptionCode == kStackOverflow) lbw::report_stack_overflow();
   return EXCEPTION_CONTINUE_SEARCH;
 }
 
@@ -39,7 +36,7 @@ int main() {
   // No DLL planted beside the downloaded setup file or in the current folder
   // may ever be loaded: only the system folder is searched.
   SetDefaultDllDirectories(LOAD_LIBRARY_SEARCH_SYSTEM32);
-  AddVectoredExceptionHandler(0, report_stack_overflow);
+  AddVectoredExceptionHandler(0, on_exception);
   ULONG reserve = kStackReserveForFaults;
   SetThreadStackGuarantee(&reserve);
   name_main_thread();

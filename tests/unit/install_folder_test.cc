@@ -69,7 +69,7 @@ TEST_F(InstallFolderTest, TakesTheVariablesExactlyAsTheSystemGivesThem) {
     SetEnvironmentVariableW(L"LOCALAPPDATA", c.local ? c.local->c_str() : nullptr);
     Result<std::wstring> folder = settle_install_folder();
     ASSERT_TRUE(folder.ok()) << folder.error().text;
-    EXPECT_EQ(*folder, c.folder) << c.folder.size();
+    EXPECT_EQ(folder.value(), c.folder) << c.folder.size();
   }
 }
 

@@ -102,15 +102,15 @@ TEST(PathsTest, SystemPathMakesRelativeAndLongPathsFull) {
   OsResult<std::wstring> relative = system_path(L"a/b\\..\\c");
   SetCurrentDirectoryW(saved);
   ASSERT_TRUE(relative.ok());
-  EXPECT_EQ(*relative, L"\\\\?\\" + temp.path() + L"\\a\\c");
+  EXPECT_EQ(relative.value(), L"\\\\?\\" + temp.path() + L"\\a\\c");
 
   const std::wstring long_path = temp.path() + L"\\" + std::wstring(300, L'a');
   OsResult<std::wstring> extended = system_path(long_path);
   ASSERT_TRUE(extended.ok());
-  EXPECT_EQ(*extended, L"\\\\?\\" + long_path);
+  EXPECT_EQ(extended.value(), L"\\\\?\\" + long_path);
   OsResult<std::wstring> short_path = system_path(L"C:\\a/..\\b");
   ASSERT_TRUE(short_path.ok());
-  EXPECT_EQ(*short_path, L"C:\\a/..\\b");
+  EXPECT_EQ(short_path.value(), L"C:\\a/..\\b");
 }
 
 }  // namespace

@@ -23,7 +23,7 @@ using test::bytes_of;
 std::optional<Bytes> unpacked(std::span<const std::uint8_t> payload) {
   Result<ByteBuffer> result = unpack_payload(payload);
   if (!result.ok()) return std::nullopt;
-  return Bytes(result->bytes().begin(), result->bytes().end());
+  return Bytes(result.value().bytes().begin(), result.value().bytes().end());
 }
 
 // The error text of an unpacking, or "decoded" when it worked.
@@ -200,8 +200,8 @@ TEST(UnpackPayload, HighlyCompressibleStreamGrowsAsOftenAsNeeded) {
   ASSERT_LT(stream.size() * 2 * 256, size);
   Result<ByteBuffer> result = unpack_payload(stream);
   ASSERT_TRUE(result.ok()) << result.error().text;
-  ASSERT_EQ(result->size(), size);
-  EXPECT_TRUE(std::all_of(result->bytes().begin(), result->bytes().end(),
+  ASSERT_EQ(result.value().size(), size);
+  EXPECT_TRUE(std::all_of(result.value().bytes().begin(), result.value().bytes().end(),
                           [](std::uint8_t b) { return b == 0; }));
 }
 
