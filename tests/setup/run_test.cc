@@ -125,6 +125,33 @@ TEST_F(SetupRunTest, SecondRunLeavesEqualFilesUntouched) {
   EXPECT_EQ(folder_entries(install_folder()).size(), 2u);  // no staging file appeared
 }
 
+TEST_F(SetupRunTest, TwoRunsReleasedTogetherBothInstallAndStartTheApplication) {
+  // A double double-click, or a user's run while the updater's runs: on a
+  // fresh folder, then over an older install, each time both runs succeed.
+  for (int trial = 0; trial < 20; ++trial) {
+    const std::wstring root = temp_ / (L"trial" + std::to_wstring(trial));
+    if (trial >= 10) {
+      make_folder(root);
+      make_folder(root + L"\\programm");
+      write_file(root + L"\\programm\\WebView2Loader.dll", bytes_of("older loader"));
+      write_file(root + L"\\programm\\lirabel-warden.exe", bytes_of("older application"));
+    }
+    std::vector<SetupOptions> both(2, options());
+    for (int i = 0; i < 2; ++i) {
+      both[i]
+          .environment.set(L"LBW_DATA", root)
+          .set(L"LBW_STANDIN_REPORT", temp_ / L"report" + std::to_wstring(i));
+    }
+    for (const SetupRun& run : run_setups_together(both)) expect_success(run);
+    for (int i = 0; i < 2; ++i) {
+      EXPECT_TRUE(wait_for_standin_report(temp_ / L"report" + std::to_wstring(i)))
+          << "trial " << trial << ": run " << i << " started no application";
+      DeleteFileW((temp_ / L"report" + std::to_wstring(i)).c_str());
+    }
+    expect_installed_in(root + L"\\programm");
+  }
+}
+
 TEST_F(SetupRunTest, WithoutEitherVariableShowsOnlyTheBox) {
   make_folder(temp_ / L"current");
   SetupOptions options = this->options();

@@ -80,20 +80,26 @@ std::wstring Environment::block() const {
 }
 
 Process::Process(Process&& other) noexcept
-    : handle_(std::exchange(other.handle_, nullptr)), id_(other.id_) {}
+    : handle_(std::exchange(other.handle_, nullptr)),
+      thread_(std::exchange(other.thread_, nullptr)),
+      id_(other.id_) {}
 
 Process& Process::operator=(Process&& other) noexcept {
   Process old(std::move(*this));
   handle_ = std::exchange(other.handle_, nullptr);
+  thread_ = std::exchange(other.thread_, nullptr);
   id_ = other.id_;
   return *this;
 }
 
 Process::~Process() {
+  if (thread_ != nullptr) CloseHandle(thread_);
   if (handle_ == nullptr) return;
   if (!wait(0)) kill();
   CloseHandle(handle_);
 }
+
+void Process::resume() { ResumeThread(thread_); }
 
 bool Process::wait(DWORD milliseconds) const {
   return WaitForSingleObject(handle_, milliseconds) == WAIT_OBJECT_0;
@@ -128,19 +134,23 @@ Process start_process(const StartOptions& options) {
     startup.hStdError = open_inheritable(options.handles.error_file, false);
   }
   PROCESS_INFORMATION process{};
-  const bool created = CreateProcessW(
-      options.program.c_str(), command_line.data(), nullptr, nullptr, TRUE,
-      CREATE_UNICODE_ENVIRONMENT, block ? const_cast<wchar_t*>(block->c_str()) : nullptr,
-      options.working_folder.empty() ? nullptr : options.working_folder.c_str(), &startup,
-      &process);
+  const bool created =
+      CreateProcessW(options.program.c_str(), command_line.data(), nullptr, nullptr, TRUE,
+                     CREATE_UNICODE_ENVIRONMENT | (options.suspended ? CREATE_SUSPENDED : 0),
+                     block ? const_cast<wchar_t*>(block->c_str()) : nullptr,
+                     options.working_folder.empty() ? nullptr : options.working_folder.c_str(),
+                     &startup, &process);
   const DWORD error = GetLastError();
   for (HANDLE handle : {startup.hStdInput, startup.hStdOutput, startup.hStdError}) {
     if (handle != nullptr) CloseHandle(handle);
   }
   EXPECT_TRUE(created) << "cannot start a program, error " << error;
   if (!created) return {};
-  CloseHandle(process.hThread);
-  return Process(process.hProcess, process.dwProcessId);
+  if (!options.suspended) {
+    CloseHandle(process.hThread);
+    process.hThread = nullptr;
+  }
+  return Process(process.hProcess, process.dwProcessId, process.hThread);
 }
 
 std::wstring quoted_path(std::wstring_view path) { return L"\"" + std::wstring(path) + L"\""; }

@@ -47,13 +47,15 @@ struct StartOptions {
   std::optional<Environment> environment;  // none: this process's own
   std::wstring working_folder;             // empty: this process's own
   StandardHandles handles;
+  bool suspended = false;  // created with its first thread waiting for resume()
 };
 
 // A started process, ended by force if still running when this object ends.
 class Process {
  public:
   Process() = default;
-  Process(HANDLE process, DWORD id) : handle_(process), id_(id) {}
+  Process(HANDLE process, DWORD id, HANDLE thread = nullptr)
+      : handle_(process), thread_(thread), id_(id) {}
   Process(Process&& other) noexcept;
   Process& operator=(Process&& other) noexcept;
   ~Process();
@@ -65,9 +67,12 @@ class Process {
   bool wait(DWORD milliseconds) const;
   DWORD exit_code() const;
   void kill();
+  // Lets a process started suspended run.
+  void resume();
 
  private:
   HANDLE handle_ = nullptr;
+  HANDLE thread_ = nullptr;
   DWORD id_ = 0;
 };
 

@@ -73,40 +73,52 @@ std::wstring setup_program() { return wine_path(LBW_SETUP_EXE); }
 std::wstring shell_probe_program() { return wine_path(LBW_SHELL_PROBE_EXE); }
 std::wstring standin_app_program() { return wine_path(LBW_STANDIN_APP_EXE); }
 
-SetupRun run_setup(const SetupOptions& options) {
-  StartOptions start;
-  start.program = options.program;
-  start.command_line = quoted_path(options.program);
-  if (!options.arguments.empty()) start.command_line += L" " + options.arguments;
-  start.environment = options.environment;
-  start.working_folder = options.working_folder;
-  start.handles = options.handles;
+SetupRun run_setup(const SetupOptions& options) { return run_setups_together({options}).front(); }
 
-  SetupRun run;
+std::vector<SetupRun> run_setups_together(const std::vector<SetupOptions>& all_options) {
+  std::vector<SetupRun> runs(all_options.size());
+  std::vector<Process> processes;
+  for (const SetupOptions& options : all_options) {
+    StartOptions start;
+    start.program = options.program;
+    start.command_line = quoted_path(options.program);
+    if (!options.arguments.empty()) start.command_line += L" " + options.arguments;
+    start.environment = options.environment;
+    start.working_folder = options.working_folder;
+    start.handles = options.handles;
+    start.suspended = true;
+    processes.push_back(start_process(start));
+    if (!processes.back().started()) return runs;
+  }
   LARGE_INTEGER started;
   QueryPerformanceCounter(&started);
-  Process process = start_process(start);
-  if (!process.started()) return run;
+  for (Process& process : processes) process.resume();
   std::set<HWND> answered;
-  for (;;) {
-    const bool ended = process.wait(10);
-    run.seconds = seconds_since(started);
-    Search search{process.id(), {}};
-    EnumWindows(collect_box, reinterpret_cast<LPARAM>(&search));
-    for (HWND box : search.boxes) {
-      if (!answered.insert(box).second) continue;
-      run.dialogs.push_back(read_box(box));
-      PostMessageW(box, WM_COMMAND, IDOK, 0);
-    }
-    if (ended) break;
-    if (run.seconds * 1000 > options.timeout_ms) {
-      process.kill();
-      return run;
+  for (std::size_t left = processes.size(); left > 0;) {
+    left = 0;
+    for (std::size_t i = 0; i < processes.size(); ++i) {
+      SetupRun& run = runs[i];
+      if (run.finished || run.seconds * 1000 > all_options[i].timeout_ms) continue;
+      const bool ended = processes[i].wait(10 / processes.size());
+      run.seconds = seconds_since(started);
+      Search search{processes[i].id(), {}};
+      EnumWindows(collect_box, reinterpret_cast<LPARAM>(&search));
+      for (HWND box : search.boxes) {
+        if (!answered.insert(box).second) continue;
+        run.dialogs.push_back(read_box(box));
+        PostMessageW(box, WM_COMMAND, IDOK, 0);
+      }
+      if (ended) {
+        run.finished = true;
+        run.exit_code = processes[i].exit_code();
+      } else if (run.seconds * 1000 > all_options[i].timeout_ms) {
+        processes[i].kill();
+      } else {
+        ++left;
+      }
     }
   }
-  run.finished = true;
-  run.exit_code = process.exit_code();
-  return run;
+  return runs;
 }
 
 }  // namespace lbw::test

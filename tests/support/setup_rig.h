@@ -47,4 +47,8 @@ struct SetupOptions {
 // it to end (killing it after the timeout, with `finished` false).
 SetupRun run_setup(const SetupOptions& options);
 
+// The same for several runs released at one moment: all are started
+// suspended, then let go together.
+std::vector<SetupRun> run_setups_together(const std::vector<SetupOptions>& all_options);
+
 }  // namespace lbw::test
