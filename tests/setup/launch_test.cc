@@ -94,11 +94,25 @@ TEST_F(SetupLaunchTest, RelativeInstallFolderStaysRelativeInCommandLineAndIsReso
   EXPECT_EQ(report->working_folder, temp_ / L"current\\relative\\programm");
 }
 
-TEST_F(SetupLaunchTest, ApplicationInheritsCopiesOfTheStandardHandles) {
+TEST_F(SetupLaunchTest, ApplicationInheritsCopiesOfTheStandardHandlesAndNothingElse) {
+  // The setup program inherits the writing end of a pipe from its starter; the
+  // application, still running, must not hold it, or the pipe never ends.
+  SECURITY_ATTRIBUTES inheritable{sizeof inheritable, nullptr, TRUE};
+  HANDLE reader = nullptr;
+  HANDLE writer = nullptr;
+  ASSERT_TRUE(CreatePipe(&reader, &writer, &inheritable, 0));
+  SetHandleInformation(reader, HANDLE_FLAG_INHERIT, 0);
   SetupOptions options = this->options();
   options.handles.output_file = temp_ / L"output.txt";
+  options.environment.set(L"LBW_STANDIN_SLEEP_MS", L"2000");
   expect_success(run_setup(options));
+  CloseHandle(writer);
   const std::optional<StandinReport> report = wait_for_standin_report(report_path());
+  const bool pipe_alive = PeekNamedPipe(reader, nullptr, 0, nullptr, nullptr, nullptr);
+  const DWORD pipe_error = GetLastError();
+  CloseHandle(reader);
+  EXPECT_FALSE(pipe_alive) << "the application holds the pipe it was not given";
+  EXPECT_EQ(pipe_error, static_cast<DWORD>(ERROR_BROKEN_PIPE));
   ASSERT_TRUE(report);
   EXPECT_EQ(report->startup_flags & STARTF_USESTDHANDLES, STARTF_USESTDHANDLES);
   EXPECT_EQ(report->input, L"none");
