@@ -94,6 +94,27 @@ TEST_F(SetupLaunchTest, RelativeInstallFolderStaysRelativeInCommandLineAndIsReso
   EXPECT_EQ(report->working_folder, temp_ / L"current\\relative\\programm");
 }
 
+TEST_F(SetupLaunchTest, CommandLineUpToTheSystemsLimitArrivesWholeAndLongerIsRefused) {
+  // The application's path is longer than the setup program's, so that one
+  // argument makes the application's command line too long while the setup
+  // program's own still fits: 32,767 units with the terminator.
+  const std::wstring data_root = temp_ / std::wstring(150, L'd');
+  const std::wstring application = data_root + L"\\programm\\lirabel-warden.exe";
+  ASSERT_GT(application.size(), setup_program().size());
+  const std::size_t fitting = 32'766 - (application.size() + 3);  // two quotes, a blank
+  SetupOptions options = this->options();
+  options.environment.set(L"LBW_DATA", data_root);
+  options.arguments = std::wstring(fitting, L'a');
+  expect_success(run_setup(options));
+  const std::optional<StandinReport> report = wait_for_standin_report(report_path());
+  ASSERT_TRUE(report);
+  EXPECT_EQ(report->arguments, std::vector<std::wstring>{options.arguments});
+
+  options.arguments += L'a';
+  expect_one_error_box(run_setup(options), std::string(messages::kNotStarted) +
+                                               error_text_of(os_error(ERROR_FILENAME_EXCED_RANGE)));
+}
+
 TEST_F(SetupLaunchTest, ApplicationInheritsCopiesOfTheStandardHandlesAndNothingElse) {
   // The setup program inherits the writing end of a pipe from its starter; the
   // application, still running, must not hold it, or the pipe never ends.

@@ -171,6 +171,20 @@ TEST_F(SetupRunTest, FileInPlaceOfTheInstallFolderEndsTheRun) {
   EXPECT_EQ(read_file(install_folder()), bytes_of("not a folder"));
 }
 
+TEST_F(SetupRunTest, InstallFolderLongerThanTheSystemTakesIsRefusedWithoutCreatingAnything) {
+  make_folder(temp_ / L"current");
+  SetupOptions options = this->options();
+  options.working_folder = temp_ / L"current";
+  // A data root the environment can still carry (32,767 units at most), which
+  // "\\programm" makes longer than any path can be.
+  const std::wstring data_root = temp_ / L"c";
+  options.environment.set(L"LBW_DATA", data_root + std::wstring(32'760 - data_root.size(), L'c'));
+  expect_one_error_box(run_setup(options), std::string(messages::kFolderNotCreated) +
+                                               error_text_of(os_error(ERROR_FILENAME_EXCED_RANGE)));
+  EXPECT_EQ(folder_entries(temp_.path()), std::vector<std::wstring>{L"current"});
+  EXPECT_TRUE(folder_entries(temp_ / L"current").empty());
+}
+
 TEST_F(SetupRunTest, DamagedLoaderStreamWritesNothing) {
   SetupOptions options = this->options();
   options.program = wine_path(LBW_DAMAGED_SETUP_EXE);

@@ -7,6 +7,7 @@
 #include <random>
 
 #include "installer/command_line.h"
+#include "shell/win32.h"
 
 namespace lbw {
 namespace {
@@ -48,6 +49,18 @@ TEST(ApplicationCommandLineTest, IsTheQuotedPathThenOneBlankBeforeEachArgument) 
             L"\"C:\\A B\\lirabel-warden.exe\"");
   EXPECT_EQ(application_command_line(L"programm\\lirabel-warden.exe", {L"a", L"", L"b c"}),
             L"\"programm\\lirabel-warden.exe\" a \"\" \"b c\"");
+}
+
+TEST(ApplicationNameTest, LongNameIsResolvedBeforeItGetsThePrefixAndTooLongIsRefused) {
+  // The long-path form is taken literally, so ".." must be gone before it.
+  const std::wstring long_name(250, L'n');
+  OsResult<std::wstring> name =
+      application_name_of(L"C:\\data\\old\\..\\" + long_name + L"\\lirabel-warden.exe");
+  ASSERT_TRUE(name.ok());
+  EXPECT_EQ(name.value(), L"\\\\?\\C:\\data\\" + long_name + L"\\lirabel-warden.exe");
+  name = application_name_of(L"C:\\" + std::wstring(32'764, L'n'));
+  ASSERT_FALSE(name.ok());
+  EXPECT_EQ(name.error().code, ERROR_FILENAME_EXCED_RANGE);
 }
 
 // Arguments made of the units that matter to quoting, and a few that do not.
