@@ -64,7 +64,7 @@ OsResult<> write_all(HANDLE file, std::span<const std::uint8_t> bytes) {
 OsResult<> flush_to_disk(HANDLE file) {
   if (FlushFileBuffers(file)) return {};
   const DWORD error = GetLastError();
-  if (error == ERROR_INVALID_FUNCTION || error == ERROR_NOT_SUPPORTED) return {};
+  if (is_nothing_to_flush(error)) return {};
   return os_error(error);
 }
 

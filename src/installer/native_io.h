@@ -19,8 +19,13 @@ OsResult<std::size_t> read_some(HANDLE file, std::span<std::uint8_t> buffer);
 OsResult<> write_all(HANDLE file, std::span<const std::uint8_t> bytes);
 
 // Flushes what was written to stable storage. A file system or redirector
-// that has nothing to flush (it answers ERROR_INVALID_FUNCTION or
-// ERROR_NOT_SUPPORTED) is no failure.
+// that has nothing to flush is no failure.
 OsResult<> flush_to_disk(HANDLE file);
+
+// Whether a flush that failed with `error` only found nothing to flush: file
+// systems and redirectors without a cache of their own answer so.
+inline bool is_nothing_to_flush(DWORD error) {
+  return error == ERROR_INVALID_FUNCTION || error == ERROR_NOT_SUPPORTED;
+}
 
 }  // namespace lbw
