@@ -30,6 +30,8 @@ INSTANTIATE_TEST_SUITE_P(
         SplitCase{L"C:\\x\\\"y z\"\\setup.exe a", {L"a"}},
         SplitCase{L"C:\\dir\\\" a b", {}},  // a quote after a backslash still toggles
         SplitCase{L"set\"up .exe\" b", {L"b"}}, SplitCase{L"setup.exe\ta", {L"a"}},
+        // Blanks before it end an empty program name: what follows are arguments.
+        SplitCase{L" setup.exe a", {L"setup.exe", L"a"}}, SplitCase{L"\t ", {}},
         // Runs of blanks and tabs end an argument.
         SplitCase{L"p a  b\t\tc", {L"a", L"b", L"c"}},
         // Backslashes not before a quote stay as they are.
