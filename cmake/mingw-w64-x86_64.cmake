@@ -12,3 +12,7 @@ set(CMAKE_FIND_ROOT_PATH /usr/x86_64-w64-mingw32)
 set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
 set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
 set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
+
+# Archivers that keep the link-time-optimisation data of the objects they hold.
+set(CMAKE_AR x86_64-w64-mingw32-gcc-ar-posix)
+set(CMAKE_RANLIB x86_64-w64-mingw32-gcc-ranlib-posix)

@@ -5,7 +5,6 @@
 #pragma once
 
 #include <optional>
-#include <source_location>
 #include <string>
 #include <utility>
 
@@ -28,12 +27,12 @@ class [[nodiscard]] Result {
   bool ok() const { return value_.has_value(); }
 
   // A misuse is reported at the caller's line.
-  T& value(const std::source_location& caller = std::source_location::current()) {
+  T& value(SourcePlace caller = SourcePlace::current()) {
     check(ok(), "value taken from a failed result", caller);
     return *value_;
   }
 
-  E& error(const std::source_location& caller = std::source_location::current()) {
+  E& error(SourcePlace caller = SourcePlace::current()) {
     check(!ok(), "error taken from a successful result", caller);
     return error_;
   }
@@ -51,7 +50,7 @@ class [[nodiscard]] Result<void, E> {
 
   bool ok() const { return !failed_; }
 
-  E& error(const std::source_location& caller = std::source_location::current()) {
+  E& error(SourcePlace caller = SourcePlace::current()) {
     check(failed_, "error taken from a successful result", caller);
     return error_;
   }

@@ -69,11 +69,11 @@ void internal_fault(const char* place, const char* reason) {
   end_fault_report(reason);
 }
 
-void internal_fault(const std::source_location& place, const char* reason) {
+void internal_fault(SourcePlace place, const char* reason) {
   begin_fault_report();
-  write_text(place.file_name());
+  write_text(place.file);
   write_text(":");
-  write_decimal(place.line());
+  write_decimal(place.line);
   end_fault_report(reason);
 }
 

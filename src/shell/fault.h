@@ -4,7 +4,6 @@
 #pragma once
 
 #include <cstddef>
-#include <source_location>
 
 namespace lbw {
 
@@ -16,12 +15,25 @@ inline constexpr int kInternalFaultExitStatus = 101;
 // the process through the runtime's normal exit with status 101. A fault while
 // a fault is being handled ends the process at once through fast fail.
 [[noreturn]] void internal_fault(const char* place, const char* reason);
-[[noreturn]] void internal_fault(const std::source_location& place, const char* reason);
+
+// A place in the source: file and line. Taken as a defaulted argument, it is
+// the caller's place, as std::source_location would give it, which also
+// records the function's whole signature: every checked function's name would
+// then be part of the download.
+struct SourcePlace {
+  static constexpr SourcePlace current(const char* file = __builtin_FILE(),
+                                       unsigned line = __builtin_LINE()) {
+    return {file, line};
+  }
+  const char* file;
+  unsigned line;
+};
+
+[[noreturn]] void internal_fault(SourcePlace place, const char* reason);
 
 // Checks an internal invariant; a false condition is an internal fault,
 // reported at `place`: by default the line of the caller.
-inline void check(bool condition, const char* reason,
-                  const std::source_location& place = std::source_location::current()) {
+inline void check(bool condition, const char* reason, SourcePlace place = SourcePlace::current()) {
   if (!condition) [[unlikely]]
     internal_fault(place, reason);
 }
