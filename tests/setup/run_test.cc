@@ -146,7 +146,7 @@ TEST_F(SetupRunTest, FileInPlaceOfTheInstallFolderEndsTheRun) {
 
 TEST_F(SetupRunTest, DamagedLoaderStreamWritesNothing) {
   SetupOptions options = this->options();
-  options.program = wine_path(LBW_DAMAGED_SETUP_EXE);
+  options.program = test_file(LBW_DAMAGED_SETUP_EXE);
   expect_one_error_box(run_setup(options), messages::kPayloadDamaged);
   // The folder was created before unpacking, and stays empty.
   EXPECT_TRUE(is_folder(install_folder()));
