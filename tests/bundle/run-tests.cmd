@@ -28,14 +28,15 @@ if not exist "results\%~1.xml" (
   exit /b 0
 )
 set /a failed_before=failed
-rem One line per test suite, its attributes in gtest's order:
-rem   <testsuite name="S" tests="5" failures="1" disabled="0" skipped="0" ...>
+rem The report's line for each test suite has these attributes first, in this
+rem order: name, tests, failures, disabled, skipped (values in quotes).
 find "<testsuite name=" < "results\%~1.xml" > "results\%~1.suites"
 for /f "usebackq tokens=5,7,9,11 delims== " %%a in ("results\%~1.suites") do (
   set /a passed+=%%~a-%%~b-%%~c-%%~d
   set /a failed+=%%~b
   set /a skipped+=%%~d
 )
+del "results\%~1.suites"
 set /a reported=failed-failed_before
 if not %status%==0 if %reported%==0 (
   echo %1 ended with status %status% but reported no failed test
