@@ -180,11 +180,11 @@ TEST_F(SetupLaunchTest, SetupEndsWithoutWaitingForTheApplication) {
 
 TEST_F(SetupLaunchTest, ApplicationThatIsNoProgramIsReportedAfterInstalling) {
   SetupOptions options = this->options();
-  options.program = wine_path(LBW_NOT_A_PROGRAM_SETUP_EXE);
+  options.program = test_file(LBW_NOT_A_PROGRAM_SETUP_EXE);
   const SetupRun run = run_setup(options);
   EXPECT_EQ(read_file(loader_path()), loader_bytes());
   EXPECT_EQ(read_file(application_path()),
-            read_file(wine_path(LBW_SOURCE_DIR "/tests/data/not-a-program.txt")));
+            read_file(test_file(LBW_SOURCE_DIR "/tests/data/not-a-program.txt")));
   // The code is whatever the system gives for starting this file (Windows: 193).
   STARTUPINFOW startup{};
   startup.cb = sizeof startup;

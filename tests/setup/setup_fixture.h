@@ -8,6 +8,7 @@
 #include <string_view>
 
 #include "support/files.h"
+#include "support/platform.h"
 #include "support/setup_rig.h"
 #include "support/standin_report.h"
 #include "support/temp_folder.h"
@@ -30,8 +31,8 @@ class SetupTest : public TempFolderTest {
     return options;
   }
 
-  static Bytes loader_bytes() { return *read_file(wine_path(LBW_LOADER_FILE)); }
-  static Bytes app_bytes() { return *read_file(wine_path(LBW_APP_FILE)); }
+  static Bytes loader_bytes() { return *read_file(test_file(LBW_LOADER_FILE)); }
+  static Bytes app_bytes() { return *read_file(test_file(LBW_APP_FILE)); }
 
   // The run ended normally after showing exactly one error box with this text.
   static void expect_one_error_box(const SetupRun& run, std::string_view utf8_text) {

@@ -133,6 +133,14 @@ Process start_process(const StartOptions& options) {
     startup.hStdOutput = open_inheritable(options.handles.output_file, false);
     startup.hStdError = open_inheritable(options.handles.error_file, false);
   }
+  // A started program that crashes must end at once with its status rather than
+  // wait in the Windows Error Reporting dialog; programs inherit the error mode.
+  SetErrorMode(GetErrorMode() | SEM_NOGPFAULTERRORBOX);
+  // Nor may it hold this program's own output open (a log that the test run
+  // reads as soon as this program ends): it gets only the handles chosen above.
+  for (DWORD which : {STD_INPUT_HANDLE, STD_OUTPUT_HANDLE, STD_ERROR_HANDLE}) {
+    SetHandleInformation(GetStdHandle(which), HANDLE_FLAG_INHERIT, 0);
+  }
   PROCESS_INFORMATION process{};
   const bool created =
       CreateProcessW(options.program.c_str(), command_line.data(), nullptr, nullptr, TRUE,

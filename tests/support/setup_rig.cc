@@ -3,6 +3,7 @@
 #include <set>
 
 #include "support/files.h"
+#include "support/platform.h"
 
 namespace lbw::test {
 namespace {
@@ -69,9 +70,9 @@ double seconds_since(LARGE_INTEGER start) {
 
 }  // namespace
 
-std::wstring setup_program() { return wine_path(LBW_SETUP_EXE); }
-std::wstring shell_probe_program() { return wine_path(LBW_SHELL_PROBE_EXE); }
-std::wstring standin_app_program() { return wine_path(LBW_STANDIN_APP_EXE); }
+std::wstring setup_program() { return test_file(LBW_SETUP_EXE); }
+std::wstring shell_probe_program() { return test_file(LBW_SHELL_PROBE_EXE); }
+std::wstring standin_app_program() { return test_file(LBW_STANDIN_APP_EXE); }
 
 SetupRun run_setup(const SetupOptions& options) { return run_setups_together({options}).front(); }
 

@@ -10,6 +10,7 @@
 
 #include "installer/messages.h"
 #include "support/files.h"
+#include "support/platform.h"
 #include "support/process.h"
 #include "support/setup_rig.h"
 #include "support/standin_report.h"
@@ -188,7 +189,11 @@ TEST_F(ReplaceFileTest, ReadOnlyTargetIsReplacedOrKeptWhole) {
   install_previous(previous_);
   ASSERT_TRUE(SetFileAttributesW(target_.c_str(), FILE_ATTRIBUTE_READONLY));
   const std::string outcome = replace(target_, content_);
-  EXPECT_TRUE(outcome == kSuccess || outcome == kRenameRefused) << outcome;
+  if (test::running_under_wine()) {
+    EXPECT_TRUE(outcome == kSuccess || outcome == kRenameRefused) << outcome;
+  } else {
+    EXPECT_EQ(outcome, kRenameRefused);
+  }
   expect_only_target(outcome == kSuccess ? content_ : previous_);
 }
 
@@ -200,7 +205,11 @@ TEST_F(ReplaceFileTest, TargetHeldOpenWithDeleteSharingIsReplacedOrKeptWhole) {
   test::OpenFile holder(target_, GENERIC_READ, kShareAll);
   ASSERT_TRUE(holder.valid());
   const std::string outcome = replace(target_, content_);
-  EXPECT_TRUE(outcome == kSuccess || outcome == kRenameRefused) << outcome;
+  if (test::running_under_wine()) {
+    EXPECT_TRUE(outcome == kSuccess || outcome == kRenameRefused) << outcome;
+  } else {
+    EXPECT_EQ(outcome, kSuccess);
+  }
   expect_only_target(outcome == kSuccess ? content_ : previous_);
 }
 
@@ -270,6 +279,9 @@ constexpr std::uint64_t kLargestSmallDisk = 4 << 20;
 class SmallDiskTest : public ::testing::Test {
  protected:
   void SetUp() override {
+    if (test::running_from_test_bundle()) {
+      GTEST_SKIP() << "needs the 1 MiB disk that the build machine mounts as S:";
+    }
     ULARGE_INTEGER available, total, free;
     if (!GetDiskFreeSpaceExW(kSmallDisk, &available, &total, &free)) {
       GTEST_SKIP() << "no small disk at S: (mounting it needs root on the build machine), error "

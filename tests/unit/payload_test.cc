@@ -13,6 +13,7 @@
 
 #include "installer/messages.h"
 #include "support/files.h"
+#include "support/platform.h"
 
 namespace lbw {
 namespace {
@@ -90,7 +91,7 @@ Bytes wrapped(const Bytes& deflate_data, std::string_view decoded) {
 }
 
 Bytes embedded_file(const char* host_path) {
-  return test::read_file(test::wine_path(host_path)).value_or(Bytes{});
+  return test::read_file(test::test_file(host_path)).value_or(Bytes{});
 }
 
 TEST(EmbeddedPayloads, DecodeToTheEmbeddedFilesInEitherOrder) {
