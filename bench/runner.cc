@@ -13,8 +13,6 @@
 // unwritten. Two warm-up rounds come first and are not reported. Every result
 // is one line "<figure> <case> <value>" on standard output, for bench/run to
 // tabulate; a failed check ends the runner with 1.
-#include <psapi.h>  // needs <windows.h> first
-
 #include <algorithm>
 #include <cstdio>
 #include <cstdlib>
@@ -23,6 +21,9 @@
 
 #include "installer/unique_handle.h"
 #include "shell/win32.h"
+
+// After <windows.h>, which it needs.
+#include <psapi.h>
 
 namespace {
 
