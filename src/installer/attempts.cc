@@ -11,7 +11,7 @@
 namespace lbw {
 namespace {
 
-constexpr LONGLONG kPauseIn100ns = 500 * 10'000;
+constexpr LONGLONG kPauseIn100ns = LONGLONG{kPauseBetweenAttemptsMs} * 10'000;
 // Windows 10 1803 and later; mingw's headers do not name it.
 constexpr DWORD kCreateWaitableTimerHighResolution = 0x2;
 

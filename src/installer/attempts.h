@@ -11,6 +11,7 @@
 namespace lbw {
 
 inline constexpr int kUpdateModeAttempts = 60;
+inline constexpr unsigned long kPauseBetweenAttemptsMs = 500;
 
 // How often to try, and how to wait between two tries.
 struct AttemptSchedule {
@@ -18,7 +19,7 @@ struct AttemptSchedule {
   void (*pause)() = nullptr;
 };
 
-// Waits at least 500 ms: one relative wait on a high-resolution timer where
+// Waits at least kPauseBetweenAttemptsMs: one relative wait on a high-resolution timer where
 // the system has one, and again for any rest.
 void pause_between_attempts();
 

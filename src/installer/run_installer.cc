@@ -25,11 +25,12 @@ Status install_and_launch() {
   if (!settled.ok()) return settled.error();
   const std::wstring& install_folder = settled.value();
 
-  // Runs into the same folder take turns from here on, before anything is written.
-  const SetupLock turn(install_folder);
-
-  // 2. Create it, with every missing parent.
+  // 2. Create it, with every missing parent. Two runs may do this at once.
   if (Status created = create_install_folder(install_folder); !created.ok()) return created;
+
+  // Runs into the same folder, however each spells it, take turns from here
+  // on, before anything is written into it.
+  const SetupLock turn(install_folder);
 
   // 3. The application's path.
   const std::wstring application_path = join_path(install_folder, kApplicationFileName);

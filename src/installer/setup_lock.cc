@@ -1,6 +1,10 @@
+// The turn that runs into one install folder take: a named mutex per folder,
+// named after the folder's identity on disk, or else after its path.
 #include "installer/setup_lock.h"
 
-#include <cstdint>
+#include <algorithm>
+#include <cstring>
+#include <optional>
 
 #include "installer/file_system.h"
 #include "installer/paths.h"
@@ -9,6 +13,12 @@ namespace lbw {
 namespace {
 
 constexpr std::wstring_view kLockNameStart = L"Local\\Lirabel Warden Setup ";
+
+void append_hex(std::wstring& text, std::uint64_t value, int digits) {
+  for (int shift = 4 * (digits - 1); shift >= 0; shift -= 4) {
+    text += L"0123456789ABCDEF"[(value >> shift) & 0xF];
+  }
+}
 
 std::uint64_t fnv1a(std::wstring_view units) {
   std::uint64_t hash = 0xCBF29CE484222325;
@@ -21,19 +31,68 @@ std::uint64_t fnv1a(std::wstring_view units) {
   return hash;
 }
 
+// The identity of the folder the path leads to, following links. The 128-bit
+// id (FileIdInfo) is what ReFS needs; where that class is refused, the older
+// call gives the 64-bit index, which is the id on NTFS.
+std::optional<FolderIdentity> identity_of_folder(std::wstring_view folder) {
+  OsResult<UniqueFile> opened =
+      open_file(folder, 0, kShareAll, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS);
+  if (!opened.ok()) return std::nullopt;
+  const HANDLE handle = opened.value().borrow();
+  FolderIdentity identity;
+  FILE_ID_INFO id_info;
+  if (GetFileInformationByHandleEx(handle, FileIdInfo, &id_info, sizeof id_info)) {
+    identity.volume_serial = id_info.VolumeSerialNumber;
+    std::memcpy(identity.file_id.data(), id_info.FileId.Identifier, identity.file_id.size());
+    return identity;
+  }
+  BY_HANDLE_FILE_INFORMATION information;
+  if (!GetFileInformationByHandle(handle, &information)) return std::nullopt;
+  identity.volume_serial = information.dwVolumeSerialNumber;
+  const std::uint64_t index =
+      (std::uint64_t{information.nFileIndexHigh} << 32) | information.nFileIndexLow;
+  std::memcpy(identity.file_id.data(), &index, sizeof index);
+  return identity;
+}
+
+std::optional<std::wstring> lock_name_of(std::wstring_view install_folder) {
+  if (std::optional<FolderIdentity> identity = identity_of_folder(install_folder);
+      identity && is_distinct(*identity)) {
+    return setup_lock_name(*identity);
+  }
+  OsResult<std::wstring> full = full_path_of(install_folder);
+  if (!full.ok()) return std::nullopt;
+  return setup_lock_name(full.value());
+}
+
 }  // namespace
 
-std::wstring setup_lock_name(std::wstring_view full_install_folder) {
-  const std::uint64_t hash = fnv1a(extended_form_of_full_path(full_install_folder));
+bool is_distinct(const FolderIdentity& identity) {
+  const auto all = [&](std::uint8_t byte) {
+    return std::all_of(identity.file_id.begin(), identity.file_id.end(),
+                       [&](std::uint8_t unit) { return unit == byte; });
+  };
+  return !all(0x00) && !all(0xFF);
+}
+
+std::wstring setup_lock_name(const FolderIdentity& identity) {
   std::wstring name(kLockNameStart);
-  for (int shift = 60; shift >= 0; shift -= 4) name += L"0123456789ABCDEF"[(hash >> shift) & 0xF];
+  append_hex(name, identity.volume_serial, 16);
+  name += L'-';
+  for (const std::uint8_t byte : identity.file_id) append_hex(name, byte, 2);
+  return name;
+}
+
+std::wstring setup_lock_name(std::wstring_view full_install_folder) {
+  std::wstring name(kLockNameStart);
+  append_hex(name, fnv1a(extended_form_of_full_path(full_install_folder)), 16);
   return name;
 }
 
 SetupLock::SetupLock(std::wstring_view install_folder, unsigned long wait_ms) {
-  OsResult<std::wstring> full = full_path_of(install_folder);
-  if (!full.ok()) return;
-  mutex_.reset(CreateMutexW(nullptr, FALSE, setup_lock_name(full.value()).c_str()));
+  const std::optional<std::wstring> name = lock_name_of(install_folder);
+  if (!name) return;
+  mutex_.reset(CreateMutexW(nullptr, FALSE, name->c_str()));
   if (!mutex_) return;
   const DWORD waited = WaitForSingleObject(mutex_.borrow(), wait_ms);
   held_ = waited == WAIT_OBJECT_0 || waited == WAIT_ABANDONED;

@@ -4,29 +4,56 @@
 // into the file the other has just put in place.
 #pragma once
 
+#include <array>
+#include <cstdint>
 #include <string>
 #include <string_view>
 
+#include "installer/attempts.h"
 #include "installer/unique_handle.h"
 
 namespace lbw {
 
-// How long a run waits for another one to end: a whole update-mode run takes
-// about 31 s, so a run that holds the lock longer has stopped making progress
-// (an error dialog is never shown while it is held).
-inline constexpr unsigned long kSetupLockWaitMs = 60'000;
+// How long one attempt may take at the slowest: it writes and flushes up to two
+// staging files, which on a slow disk, a network share or under a virus
+// scanner takes seconds.
+inline constexpr unsigned long kSlowestAttemptMs = 4'000;
 
-// The name of the lock for an install folder given as a full path: in the
-// session's own namespace, and the same for every spelling of the folder that
-// differs only in the case of ASCII letters or in the long-path prefix.
+// How long a run waits for another one to end: longer than the longest run
+// that still makes progress, an update-mode run whose every attempt is slow
+// (4.5 minutes). An error dialog is never shown while the turn is held.
+inline constexpr unsigned long kSetupLockWaitMs =
+    kUpdateModeAttempts * (kSlowestAttemptMs + kPauseBetweenAttemptsMs);
+
+// What tells a folder apart from every other, however its path is spelled
+// (another drive letter or share for the same place, a link on the way, other
+// letter case, a short name): the volume's serial number and the folder's
+// file id on that volume.
+struct FolderIdentity {
+  std::uint64_t volume_serial = 0;
+  std::array<std::uint8_t, 16> file_id{};
+};
+
+// Whether the identity tells folders apart: some network servers give every
+// file an id of all zeros or all ones.
+bool is_distinct(const FolderIdentity& identity);
+
+// The name of the lock of the folder with this identity, in the session's own
+// namespace.
+std::wstring setup_lock_name(const FolderIdentity& identity);
+
+// The name of the lock for a folder whose identity can't be had, from its full
+// path: the same for spellings that differ only in the case of ASCII letters or
+// in the long-path prefix.
 std::wstring setup_lock_name(std::wstring_view full_install_folder);
 
 // The lock of an install folder, held from construction until it ends.
 class SetupLock {
  public:
-  // Waits up to `wait_ms` for the lock and takes it; a lock whose holder ended
-  // without letting go counts as taken. When the lock can't be had (not made,
-  // or still held after the wait) the run goes on without it: `held` is false.
+  // Waits up to `wait_ms` for the lock of the existing folder and takes it; a
+  // lock whose holder ended without letting go counts as taken. When the lock
+  // can't be had (not made, or still held after the wait) the run goes on
+  // without it: `held` is false.
   explicit SetupLock(std::wstring_view install_folder, unsigned long wait_ms = kSetupLockWaitMs);
   SetupLock(const SetupLock&) = delete;
   SetupLock& operator=(const SetupLock&) = delete;

@@ -4,7 +4,27 @@
 
 #include <algorithm>
 
+#include "support/platform.h"
+#include "support/process.h"
+
 namespace lbw::test {
+
+namespace {
+
+// The path on the build machine of a file or folder under Wine, which need
+// not exist yet, as Wine's kernel32 maps it.
+std::string host_path_of(const std::wstring& path) {
+  using UnixFileName = char*(CDECL*)(const wchar_t*);
+  const auto unix_file_name = reinterpret_cast<UnixFileName>(reinterpret_cast<void*>(
+      GetProcAddress(GetModuleHandleW(L"kernel32"), "wine_get_unix_file_name")));
+  char* host = unix_file_name != nullptr ? unix_file_name(path.c_str()) : nullptr;
+  if (host == nullptr) return {};
+  std::string copy(host);
+  HeapFree(GetProcessHeap(), 0, host);
+  return copy;
+}
+
+}  // namespace
 
 std::wstring wine_path(std::string_view host_path) {
   std::wstring path = L"Z:";
@@ -86,6 +106,47 @@ void remove_tree(const std::wstring& path) {
     RemoveDirectoryW(path.c_str());
   } else {
     DeleteFileW(path.c_str());
+  }
+}
+
+bool make_symbolic_link(const std::wstring& link, const std::wstring& target) {
+  if (!running_under_wine()) {
+    const DWORD kind = is_folder(target) ? SYMBOLIC_LINK_FLAG_DIRECTORY : 0;
+    return CreateSymbolicLinkW(link.c_str(), target.c_str(),
+                               kind | SYMBOLIC_LINK_FLAG_ALLOW_UNPRIVILEGED_CREATE);
+  }
+  // Wine's CreateSymbolicLinkW makes nothing that its file calls follow, but
+  // Wine runs the build machine's own programs. The test folders' names are ASCII.
+  const std::string line =
+      "/bin/ln -s \"" + host_path_of(target) + "\" \"" + host_path_of(link) + "\"";
+  StartOptions ln;
+  ln.program = L"Z:\\bin\\ln";
+  ln.command_line = std::wstring(line.begin(), line.end());
+  start_process(ln);
+  // What Wine reports as the process may end before the program has run.
+  for (int waited = 0; !exists(link) && waited < 10'000; waited += 10) Sleep(10);
+  return exists(link);
+}
+
+OtherDrive::OtherDrive(const std::wstring& folder) {
+  if (running_under_wine()) {
+    path_ = wine_path(host_path_of(folder)) + L"\\";
+    return;
+  }
+  const DWORD used = GetLogicalDrives();
+  for (wchar_t letter = L'Z'; letter >= L'D'; --letter) {
+    if ((used & (1u << (letter - L'A'))) != 0) continue;
+    const std::wstring drive{letter, L':'};
+    if (!DefineDosDeviceW(0, drive.c_str(), folder.c_str())) return;
+    defined_drive_ = drive;
+    path_ = drive + L"\\";
+    return;
+  }
+}
+
+OtherDrive::~OtherDrive() {
+  if (!defined_drive_.empty()) {
+    DefineDosDeviceW(DDD_REMOVE_DEFINITION, defined_drive_.c_str(), nullptr);
   }
 }
 

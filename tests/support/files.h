@@ -30,6 +30,28 @@ std::uint64_t last_write_time(const std::wstring& path);
 // Deletes a file or a whole folder tree, as far as the system allows.
 void remove_tree(const std::wstring& path);
 
+// Makes `link` a symbolic link to the file or folder `target`: under Wine a
+// link on the build machine, which Wine's programs see as the target itself; on
+// Windows a symbolic link, which needs developer mode. False where refused.
+bool make_symbolic_link(const std::wstring& link, const std::wstring& target);
+
+// Another spelling of a folder, through another drive: under Wine, Z: and the
+// path on the build machine; on Windows a drive letter defined for the folder
+// (as SUBST does) until this object ends; with a backslash at its end. Empty
+// where none can be had.
+class OtherDrive {
+ public:
+  explicit OtherDrive(const std::wstring& folder);
+  ~OtherDrive();
+  OtherDrive(const OtherDrive&) = delete;
+  OtherDrive& operator=(const OtherDrive&) = delete;
+  const std::wstring& path() const { return path_; }
+
+ private:
+  std::wstring defined_drive_;
+  std::wstring path_;
+};
+
 // A file held open with a chosen share mode until this object ends.
 class OpenFile {
  public:

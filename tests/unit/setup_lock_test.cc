@@ -11,7 +11,28 @@
 namespace lbw {
 namespace {
 
-TEST(SetupLockNameTest, OneNamePerFolderWhateverItsSpelling) {
+TEST(SetupLockNameTest, OneNamePerIdentity) {
+  const FolderIdentity identity{
+      0x0123456789ABCDEF,
+      {0x10, 0x32, 0x54, 0x76, 0x98, 0xBA, 0xDC, 0xFE, 1, 2, 3, 4, 5, 6, 7, 0x80}};
+  const std::wstring name = setup_lock_name(identity);
+  EXPECT_EQ(name, L"Local\\Lirabel Warden Setup 0123456789ABCDEF-1032547698BADCFE0102030405060780");
+  FolderIdentity other_volume = identity;
+  other_volume.volume_serial ^= 1ull << 63;
+  FolderIdentity other_file = identity;
+  other_file.file_id[15] = 0;  // only the 128-bit id tells these apart, as on ReFS
+  EXPECT_NE(setup_lock_name(other_volume), name);
+  EXPECT_NE(setup_lock_name(other_file), name);
+  EXPECT_NE(setup_lock_name(L"C:\\Users\\A\\Programs\\Lirabel Warden").size(), name.size());
+
+  EXPECT_TRUE(is_distinct(identity));
+  EXPECT_FALSE(is_distinct(FolderIdentity{7, {}})) << "an id of zeros names every file";
+  FolderIdentity ones{7, {}};
+  ones.file_id.fill(0xFF);
+  EXPECT_FALSE(is_distinct(ones)) << "an id of ones names every file";
+}
+
+TEST(SetupLockNameTest, WithoutIdentityOneNamePerPathWhateverItsCaseOrPrefix) {
   const std::wstring name = setup_lock_name(L"C:\\Users\\A\\Programs\\Lirabel Warden");
   EXPECT_TRUE(name.starts_with(L"Local\\")) << "not in the session's namespace";
   EXPECT_EQ(setup_lock_name(L"c:\\users\\a\\PROGRAMS\\lirabel warden"), name);
