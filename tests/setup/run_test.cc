@@ -2,6 +2,8 @@
 // when a run cannot go on.
 #include <gtest/gtest.h>
 
+#include <iostream>
+
 #include "installer/messages.h"
 #include "setup_fixture.h"
 #include "shell/system_error.h"
@@ -129,30 +131,94 @@ TEST_F(SetupRunTest, SecondRunLeavesEqualFilesUntouched) {
   EXPECT_EQ(folder_entries(install_folder()).size(), 2u);  // no staging file appeared
 }
 
-TEST_F(SetupRunTest, TwoRunsReleasedTogetherBothInstallAndStartTheApplication) {
-  // A double double-click, or a user's run while the updater's runs: on a
-  // fresh folder, then over an older install, each time both runs succeed.
-  for (int trial = 0; trial < 20; ++trial) {
-    const std::wstring root = temp_ / (L"trial" + std::to_wstring(trial));
-    if (trial >= 10) {
-      make_folder(root);
-      make_folder(root + L"\\programm");
-      write_file(root + L"\\programm\\WebView2Loader.dll", bytes_of("older loader"));
-      write_file(root + L"\\programm\\lirabel-warden.exe", bytes_of("older application"));
+TEST_F(SetupRunTest, TwoRunsIntoOneFolderHoweverSpelledBothInstallAndStartTheApplication) {
+  // A double double-click, or a user's run while the updater's runs, each
+  // spelling the folder its own way: on a fresh folder, then over an older
+  // install, each time both runs succeed.
+  make_folder(temp_ / L"linked");
+  const OtherDrive other_drive(temp_.path());
+  struct Spelling {
+    std::wstring first, second;  // of the data root, before the trial's number
+  };
+  std::vector<Spelling> spellings = {
+      {temp_ / L"same", temp_ / L"same"},
+      // NTFS folds letter case beyond ASCII with its own table, and so does Wine.
+      {temp_ / L"\u00C4rger", temp_ / L"\u00E4rger"},
+      {temp_ / L"drive", other_drive.path() + L"drive"}};
+  if (make_symbolic_link(temp_ / L"link", temp_ / L"linked")) {
+    spellings.push_back({temp_ / L"linked\\", temp_ / L"link\\"});
+  } else {
+    EXPECT_FALSE(running_under_wine()) << "no symbolic link made";
+    std::cout << "[ NOTE     ] no symbolic link (Windows allows them in developer mode)\n";
+  }
+  ASSERT_FALSE(other_drive.path().empty()) << "no other drive for the folder";
+  for (const Spelling& spelling : spellings) {
+    for (int trial = 0; trial < 6; ++trial) {
+      const std::wstring number = std::to_wstring(trial);
+      const std::wstring root = spelling.first + number;
+      SCOPED_TRACE(narrow(root + L" and " + spelling.second + number));
+      if (trial >= 3) {
+        make_folder(root);
+        make_folder(root + L"\\programm");
+        write_file(root + L"\\programm\\WebView2Loader.dll", bytes_of("older loader"));
+        write_file(root + L"\\programm\\lirabel-warden.exe", bytes_of("older application"));
+      }
+      std::vector<SetupOptions> both(2, options());
+      for (int i = 0; i < 2; ++i) {
+        both[i]
+            .environment.set(L"LBW_DATA", i == 0 ? root : spelling.second + number)
+            .set(L"LBW_STANDIN_REPORT", temp_ / L"report" + std::to_wstring(i));
+      }
+      for (const SetupRun& run : run_setups_together(both)) expect_success(run);
+      for (int i = 0; i < 2; ++i) {
+        EXPECT_TRUE(wait_for_standin_report(temp_ / L"report" + std::to_wstring(i)))
+            << "run " << i << " started no application";
+        DeleteFileW((temp_ / L"report" + std::to_wstring(i)).c_str());
+      }
+      expect_installed_in(root + L"\\programm");
     }
-    std::vector<SetupOptions> both(2, options());
-    for (int i = 0; i < 2; ++i) {
-      both[i]
-          .environment.set(L"LBW_DATA", root)
-          .set(L"LBW_STANDIN_REPORT", temp_ / L"report" + std::to_wstring(i));
+  }
+}
+
+TEST_F(SetupRunTest, NothingIsWrittenThroughALinkLeftInPlaceOfAStagingFile) {
+  // A killed run or a stranger may leave a staging name that is a hard link to
+  // another file, the installed application included, or a symbolic link to a
+  // file elsewhere. The file behind it must stay as it was: the installed
+  // application's old content is kept under a third name to show it.
+  const std::wstring elsewhere = temp_ / L"elsewhere.bin";
+  const std::wstring kept = temp_ / L"kept.exe";
+  const auto hard_link = [](const std::wstring& link, const std::wstring& file) {
+    return CreateHardLinkW(link.c_str(), file.c_str(), nullptr) != FALSE;
+  };
+  const struct {
+    const char* what;
+    std::wstring staging, file_behind;
+    bool (*make_link)(const std::wstring& link, const std::wstring& file);
+  } cases[] = {{"hard link to a file elsewhere", install_folder() + L"\\WebView2Loader.neu",
+                elsewhere, hard_link},
+               {"symbolic link to a file elsewhere", install_folder() + L"\\lirabel-warden.neu",
+                elsewhere, make_symbolic_link},
+               {"hard link to the installed application",
+                install_folder() + L"\\lirabel-warden.neu", application_path(), hard_link}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    remove_tree(data_root());
+    make_folder(data_root());
+    make_folder(install_folder());
+    write_file(application_path(), bytes_of("older application"));
+    ASSERT_TRUE(hard_link(kept, application_path()));
+    write_file(elsewhere, bytes_of("someone else's file"));
+    if (!c.make_link(c.staging, c.file_behind)) {
+      EXPECT_FALSE(running_under_wine()) << "no link made";
+      continue;  // Windows makes symbolic links in developer mode only
     }
-    for (const SetupRun& run : run_setups_together(both)) expect_success(run);
-    for (int i = 0; i < 2; ++i) {
-      EXPECT_TRUE(wait_for_standin_report(temp_ / L"report" + std::to_wstring(i)))
-          << "trial " << trial << ": run " << i << " started no application";
-      DeleteFileW((temp_ / L"report" + std::to_wstring(i)).c_str());
-    }
-    expect_installed_in(root + L"\\programm");
+    expect_success(run_setup(options()));
+    expect_installed_in(install_folder());
+    EXPECT_EQ(read_file(elsewhere), bytes_of("someone else's file"));
+    EXPECT_EQ(read_file(kept), bytes_of("older application")) << "written in place";
+    EXPECT_TRUE(wait_for_standin_report(report_path())) << "the application was not started";
+    DeleteFileW(report_path().c_str());
+    DeleteFileW(kept.c_str());
   }
 }
 
