@@ -23,9 +23,10 @@ struct FileInfoRecord {
 // FILE_RENAME_INFO for the class FileRenameInfoEx: the 32-bit flags 3 (replace
 // the target if it exists, with POSIX semantics) at offset 0, no root folder
 // (8 bytes at 8), the target's byte length without its terminator (32 bits at
-// 16), then the target and its terminator from 20. No block when that length
-// does not fit in 32 bits or the memory can't be had.
-FileInfoRecord rename_record(std::wstring_view target);
+// 16), then the target and its terminator from 20. Without `posix`, for the
+// class FileRenameInfo, the flags are 1: its first byte is ReplaceIfExists. No
+// block when that length does not fit in 32 bits or the memory can't be had.
+FileInfoRecord rename_record(std::wstring_view target, bool posix = true);
 
 // FILE_DISPOSITION_INFO_EX for the class FileDispositionInfoEx: the 32-bit
 // flags 0x13, delete with POSIX semantics even when the file is read-only.

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstddef>
+#include <string>
 
 #include "installer/file_records.h"
 #include "installer/file_system.h"
@@ -55,26 +56,56 @@ bool holds_content(std::wstring_view target, std::span<const std::uint8_t> conte
   }
 }
 
-// Creates the staging file or empties the one that is there, writes the
-// content and flushes it, so that the rename that follows can never put a
-// file with the right size but unwritten bytes in place after a power loss.
-// While it is open nobody else may write to it: another run of the setup
-// program writing the same staging file would otherwise write straight into
-// the installed file once this one has renamed it.
-OsResult<> write_staging_file(std::wstring_view staging, std::span<const std::uint8_t> content) {
-  bool existed = false;
+// A name of this run's own beside the staging file: its name, a dot and the
+// process id in hexadecimal.
+std::wstring name_of_this_run_beside(std::wstring_view staging) {
+  std::wstring name = std::wstring(staging) + L'.';
+  for (int shift = 28; shift >= 0; shift -= 4) {
+    name += L"0123456789abcdef"[(GetCurrentProcessId() >> shift) & 0xF];
+  }
+  return name;
+}
+
+// A staging file left from before (a killed run, a failed write) is never
+// written through: its name may be a hard link to another file, the installed
+// one included, or a symbolic link to a file elsewhere. A fresh file is renamed
+// onto the name instead, which replaces the name and never what a link leads
+// to. (Deleting the name first would do on Windows, but Wine deletes what a
+// symbolic link leads to.) The fresh file's handle is the staging file's then.
+OsResult<UniqueFile> replace_leftover(std::wstring_view staging) {
+  // A leftover that can't be written (read-only, a folder, held open by another
+  // process that does not share writing) fails the write. Opening it changes nothing.
+  if (OsResult<UniqueFile> writable =
+          open_file(staging, GENERIC_WRITE, FILE_SHARE_READ, OPEN_EXISTING, 0);
+      !writable.ok()) {
+    return writable.error();
+  }
+  OsResult<std::wstring> name = system_path(staging);
+  if (!name.ok()) return name.error();
+  const std::wstring fresh = name_of_this_run_beside(staging);
   OsResult<UniqueFile> opened =
-      open_file(staging, GENERIC_WRITE, kShareAllButWriting, OPEN_ALWAYS, 0, &existed);
+      open_file(fresh, GENERIC_WRITE | DELETE, FILE_SHARE_READ, CREATE_NEW, 0);
+  if (!opened.ok()) return opened;
+  const HANDLE file = opened.value().borrow();
+  const FileInfoRecord record = rename_record(name.value(), false);
+  if (!record.bytes) return os_error(ERROR_NOT_ENOUGH_MEMORY);
+  if (set_information(file, FileRenameInfo, record)) return opened;
+  const OsFailure refused = os_error(GetLastError());
+  FILE_DISPOSITION_INFO remove{TRUE};
+  SetFileInformationByHandle(file, FileDispositionInfo, &remove, sizeof remove);
+  return refused;
+}
+
+// Makes the staging file anew, writes the content and flushes it, so that the
+// rename that follows can never put a file with the right size but unwritten
+// bytes in place after a power loss. Until the rename nobody else may write to
+// it, rename it or delete it: another run of the setup program that got hold
+// of it would otherwise go on writing into what has become the installed file.
+OsResult<> write_staging_file(std::wstring_view staging, std::span<const std::uint8_t> content) {
+  OsResult<UniqueFile> opened = open_file(staging, GENERIC_WRITE, FILE_SHARE_READ, CREATE_NEW, 0);
+  if (!opened.ok() && opened.error().code == ERROR_FILE_EXISTS) opened = replace_leftover(staging);
   if (!opened.ok()) return opened.error();
   const HANDLE file = opened.value().borrow();
-  if (existed) {
-    FILE_ALLOCATION_INFO allocation{};
-    FILE_END_OF_FILE_INFO end_of_file{};
-    if (!SetFileInformationByHandle(file, FileAllocationInfo, &allocation, sizeof allocation) &&
-        !SetFileInformationByHandle(file, FileEndOfFileInfo, &end_of_file, sizeof end_of_file)) {
-      return os_error(GetLastError());
-    }
-  }
   if (OsResult<> written = write_all(file, content); !written.ok()) return written;
   return flush_to_disk(file);
 }

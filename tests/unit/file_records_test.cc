@@ -23,6 +23,7 @@ TEST(FileInfoRecordTest, RenameRecordHoldsFlagsNoRootTheNamesLengthAndTheName) {
                    8, 0, 0, 0,                                 // the name's bytes
                    'C', 0, ':', 0, '\\', 0, 'a', 0, 0, 0}));  // the name, terminated
   // clang-format on
+  EXPECT_EQ(bytes_of(rename_record(L"C:\\a", false)).front(), 1) << "replace only";
 }
 
 TEST(FileInfoRecordTest, DispositionRecordIsTheFlagsAlone) {
