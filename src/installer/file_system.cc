@@ -7,22 +7,35 @@ namespace {
 
 OsFailure too_long() { return os_error(ERROR_FILENAME_EXCED_RANGE); }
 
+// Calls `get(path, buffer, size)`, a system call that writes a path and
+// returns its length, or the size it needs with the terminator, or 0 on failure.
+template <typename Get>
+OsResult<std::wstring> path_from_system(const std::wstring& path, Get get) {
+  std::wstring result(MAX_PATH, L'\0');
+  for (;;) {
+    const DWORD length = get(path.c_str(), result.data(), static_cast<DWORD>(result.size()));
+    if (length == 0) return os_error(GetLastError());
+    if (length < result.size()) {  // written, without the terminator
+      result.resize(length);
+      return result;
+    }
+    result.resize(length);  // the size needed, with the terminator
+  }
+}
+
 }  // namespace
 
 OsResult<std::wstring> full_path_of(std::wstring_view path) {
   if (path.size() > kLongestSystemText) return too_long();
-  const std::wstring terminated(path);
-  std::wstring full(MAX_PATH, L'\0');
-  for (;;) {
-    const DWORD length =
-        GetFullPathNameW(terminated.c_str(), static_cast<DWORD>(full.size()), full.data(), nullptr);
-    if (length == 0) return os_error(GetLastError());
-    if (length < full.size()) {  // written, without the terminator
-      full.resize(length);
-      return full;
-    }
-    full.resize(length);  // the size needed, with the terminator
-  }
+  return path_from_system(std::wstring(path), [](const wchar_t* in, wchar_t* out, DWORD size) {
+    return GetFullPathNameW(in, size, out, nullptr);
+  });
+}
+
+OsResult<std::wstring> short_path_of(std::wstring_view path) {
+  OsResult<std::wstring> converted = system_path(path);
+  if (!converted.ok()) return converted.error();
+  return path_from_system(converted.value(), GetShortPathNameW);
 }
 
 OsResult<std::wstring> system_path(std::wstring_view path) {
@@ -38,13 +51,12 @@ OsResult<std::wstring> system_path(std::wstring_view path) {
 }
 
 OsResult<UniqueFile> open_file(std::wstring_view path, DWORD access, DWORD share_mode,
-                               DWORD disposition, DWORD flags, bool* existed) {
+                               DWORD disposition, DWORD flags) {
   OsResult<std::wstring> converted = system_path(path);
   if (!converted.ok()) return converted.error();
   UniqueFile file(CreateFileW(converted.value().c_str(), access, share_mode, nullptr, disposition,
                               flags, nullptr));
   if (!file) return os_error(GetLastError());
-  if (existed != nullptr) *existed = GetLastError() == ERROR_ALREADY_EXISTS;
   return file;
 }
 

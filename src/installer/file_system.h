@@ -14,8 +14,6 @@ namespace lbw {
 
 // Other handles may read, write and delete the file while it is open.
 inline constexpr DWORD kShareAll = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
-// The same without writing: for a file that only its writer may change.
-inline constexpr DWORD kShareAllButWriting = FILE_SHARE_READ | FILE_SHARE_DELETE;
 
 // The longest path or command line the system takes, in units without the
 // terminator: 32,767 with it, since its native strings count their bytes in 16
@@ -26,6 +24,10 @@ inline constexpr std::size_t kLongestSystemText = 32'766;
 // The full path the system makes of `path` (GetFullPathNameW), any length.
 OsResult<std::wstring> full_path_of(std::wstring_view path);
 
+// The short form the system gives for an existing `path` (8.3 names where the
+// volume has them), in the form of system_path(path).
+OsResult<std::wstring> short_path_of(std::wstring_view path);
+
 // The form in which `path` is handed to the system: unchanged when it is a
 // short drive or network path or already extended; otherwise made absolute
 // and given the extended-length prefix, so long and relative paths work alike.
@@ -33,10 +35,9 @@ OsResult<std::wstring> full_path_of(std::wstring_view path);
 OsResult<std::wstring> system_path(std::wstring_view path);
 
 // Opens or creates a file with the given sharing and no security attributes.
-// The path is converted by system_path first. `existed`, when given, tells
-// whether OPEN_ALWAYS found a file already there.
+// The path is converted by system_path first.
 OsResult<UniqueFile> open_file(std::wstring_view path, DWORD access, DWORD share_mode,
-                               DWORD disposition, DWORD flags, bool* existed = nullptr);
+                               DWORD disposition, DWORD flags);
 
 // The attributes of whatever is at `path`, following symbolic links; nothing
 // when it can't be read.

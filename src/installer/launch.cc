@@ -24,20 +24,30 @@ std::wstring without_verbatim_prefix(std::wstring_view path) {
 }
 
 // The long-path form loses its prefix where the rest is already a full path
-// that the system reads the same way.
+// that the system reads the same way; a path without the prefix stays.
 OsResult<std::wstring> drop_redundant_prefix(std::wstring_view path) {
+  if (!path.starts_with(kVerbatimPrefix)) return std::wstring(path);
   std::wstring rest = without_verbatim_prefix(path);
   OsResult<std::wstring> full = full_path_of(rest);
   if (!full.ok()) return full.error();
   return full.value() == rest ? rest : std::wstring(path);
 }
 
-// The working folder exactly as given, not made absolute; a long-path-form
-// folder loses its prefix where the rest is already a full path.
+// The same, keeping the path as it is where the system can't resolve it.
+std::wstring without_redundant_prefix(std::wstring_view path) {
+  OsResult<std::wstring> shorter = drop_redundant_prefix(path);
+  return shorter.ok() ? shorter.value() : std::wstring(path);
+}
+
+// The folder the application is started in (see working_folder_for_start).
 std::wstring working_folder_of(std::wstring_view folder) {
-  if (!folder.starts_with(kVerbatimPrefix)) return std::wstring(folder);
-  OsResult<std::wstring> shorter = drop_redundant_prefix(folder);
-  return shorter.ok() ? shorter.value() : std::wstring(folder);
+  std::wstring given = without_redundant_prefix(folder);
+  OsResult<std::wstring> full = full_path_of(given);
+  if (!full.ok() || fits_as_current_folder(full.value())) return given;
+  OsResult<std::wstring> short_path = short_path_of(folder);
+  const std::wstring short_form =
+      short_path.ok() ? without_redundant_prefix(short_path.value()) : std::wstring();
+  return working_folder_for_start(std::move(given), full.value(), short_form);
 }
 
 // While inheritable copies of the standard handles exist, no other process
@@ -105,8 +115,20 @@ OsResult<std::wstring> application_name_of(std::wstring_view path) {
   }
   // A name this long only reaches the file in the long-path form, which the
   // system takes literally: it is resolved first, as file operations do.
-  if (name.ok() && name.value().size() + 1 >= kLegacyPathLimit) return system_path(name.value());
+  if (name.ok() && !fits_in_max_path(name.value())) return system_path(name.value());
   return name;
+}
+
+bool fits_as_current_folder(std::wstring_view full_folder) {
+  const bool ends_in_backslash = !full_folder.empty() && full_folder.back() == L'\\';
+  return full_folder.size() + (ends_in_backslash ? 0 : 1) < MAX_PATH;
+}
+
+std::wstring working_folder_for_start(std::wstring given, std::wstring_view full_folder,
+                                      std::wstring_view short_form) {
+  if (fits_as_current_folder(full_folder)) return given;
+  if (!short_form.empty() && fits_as_current_folder(short_form)) return std::wstring(short_form);
+  return given;
 }
 
 std::wstring application_command_line(std::wstring_view application_path,

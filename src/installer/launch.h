@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "installer/result.h"
+#include "shell/win32.h"
 
 namespace lbw {
 
@@ -24,10 +25,27 @@ Status launch_application(std::wstring_view application_path,
 // a path in the long-path form loses its prefix where the rest is a full path
 // the system reads the same way, and keeps it otherwise; another absolute path
 // stays as it is; a relative path is resolved against the current folder (or
-// its drive's). A name of 248 units or more with its terminator is resolved
-// and given the long-path prefix, and one longer than the system takes is
-// refused.
+// its drive's). A name that does not fit in MAX_PATH units with its terminator
+// is resolved and given the long-path prefix, and one longer than the system
+// takes is refused.
 OsResult<std::wstring> application_name_of(std::wstring_view path);
+
+// Whether a path fits in MAX_PATH units with its terminator, so that the
+// system takes it without the long-path prefix.
+inline bool fits_in_max_path(std::wstring_view path) { return path.size() < MAX_PATH; }
+
+// Whether a full folder path can be the current folder of a new process:
+// CreateProcessW fails where it does not fit in MAX_PATH units with a final
+// backslash (added where missing) and the terminator, whatever the prefix.
+bool fits_as_current_folder(std::wstring_view full_folder);
+
+// The folder the application is started in: the install folder as `given`
+// (without a redundant long-path prefix) where its full path fits as a current
+// folder; otherwise its `short_form` (8.3 names, empty where the volume gives
+// none) where that fits; otherwise `given`, which the system then refuses with
+// its own error.
+std::wstring working_folder_for_start(std::wstring given, std::wstring_view full_folder,
+                                      std::wstring_view short_form);
 
 // The command line of the application: the path in double quotes exactly as
 // given, then one blank and each argument.
