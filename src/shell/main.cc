@@ -30,12 +30,24 @@ void name_main_thread() {
   if (set_description != nullptr) set_description(GetCurrentThread(), L"main");
 }
 
+// Nor any image from a network share or with a low mandatory label, and a
+// system DLL wins over one of the same name elsewhere. Applies to this process
+// only; a system that refuses the policy simply keeps the default.
+void restrict_image_loads() {
+  PROCESS_MITIGATION_IMAGE_LOAD_POLICY policy{};
+  policy.NoRemoteImages = 1;
+  policy.NoLowMandatoryLabelImages = 1;
+  policy.PreferSystem32Images = 1;
+  SetProcessMitigationPolicy(ProcessImageLoadPolicy, &policy, sizeof policy);
+}
+
 }  // namespace
 
 int main() {
   // No DLL planted beside the downloaded setup file or in the current folder
   // may ever be loaded: only the system folder is searched.
   SetDefaultDllDirectories(LOAD_LIBRARY_SEARCH_SYSTEM32);
+  restrict_image_loads();
   AddVectoredExceptionHandler(0, on_exception);
   ULONG reserve = kStackReserveForFaults;
   SetThreadStackGuarantee(&reserve);

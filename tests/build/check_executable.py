@@ -32,6 +32,7 @@ class ExecutableTest(unittest.TestCase):
         self.assertEqual(header.Subsystem, 2)  # Windows GUI: never a console window
         self.assertEqual(header.SizeOfStackReserve, 2 * 1024 * 1024)
         self.assertEqual(header.SizeOfStackCommit, 4096)
+        self.assertTrue(header.DllCharacteristics & 0x8000, "not Terminal Server aware")
 
     def test_imports_only_dlls_that_ship_with_windows(self):
         imported = {entry.dll.decode().lower() for entry in self.pe.DIRECTORY_ENTRY_IMPORT}
