@@ -61,8 +61,12 @@ OsResult<> write_all(HANDLE file, std::span<const std::uint8_t> bytes) {
   return {};
 }
 
+BOOL (*flush_file_buffers_for_tests)(HANDLE file) = nullptr;
+
 OsResult<> flush_to_disk(HANDLE file) {
-  if (FlushFileBuffers(file)) return {};
+  if (flush_file_buffers_for_tests ? flush_file_buffers_for_tests(file) : FlushFileBuffers(file)) {
+    return {};
+  }
   const DWORD error = GetLastError();
   if (is_nothing_to_flush(error)) return {};
   return os_error(error);

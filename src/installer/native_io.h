@@ -22,6 +22,11 @@ OsResult<> write_all(HANDLE file, std::span<const std::uint8_t> bytes);
 // that has nothing to flush is no failure.
 OsResult<> flush_to_disk(HANDLE file);
 
+// Tests only: when set, called in place of FlushFileBuffers, so that a test can
+// make a flush fail, which no file system under Wine does. The program never
+// sets it.
+extern BOOL (*flush_file_buffers_for_tests)(HANDLE file);
+
 // Whether a flush that failed with `error` only found nothing to flush: file
 // systems and redirectors without a cache of their own answer so.
 inline bool is_nothing_to_flush(DWORD error) {

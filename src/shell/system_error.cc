@@ -11,10 +11,6 @@ namespace {
 constexpr std::int32_t kNtStatusBit = 0x10000000;
 constexpr DWORD kMessageBufferUnits = 2048;
 
-bool is_trailing_blank(char c) {
-  return c == '\t' || c == '\n' || c == '\f' || c == '\r' || c == ' ';
-}
-
 std::string fallback_text(std::int32_t message, std::string_view reason) {
   std::string text = "OS Error ";
   text += std::to_string(message);
@@ -46,8 +42,13 @@ std::string format_system_error(std::int32_t code) {
   }
   std::optional<std::string> text = utf8_of_utf16({buffer, length});
   if (!text) return fallback_text(message, "invalid UTF-16");
-  while (!text->empty() && is_trailing_blank(text->back())) text->pop_back();
+  text->resize(without_trailing_blanks(*text).size());
   return *std::move(text);
+}
+
+std::string_view without_trailing_blanks(std::string_view text) {
+  const std::size_t last_kept = text.find_last_not_of("\t\n\f\r ");
+  return text.substr(0, last_kept == std::string_view::npos ? 0 : last_kept + 1);
 }
 
 std::string error_text_of(const OsFailure& failure) {

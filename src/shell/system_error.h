@@ -26,4 +26,9 @@ std::string error_text_of(const OsFailure& failure);
 // the result.
 std::string format_system_error(std::int32_t code);
 
+// The start of a system text that is left once the tabs, line feeds, form
+// feeds, carriage returns and blanks at its end are taken off; other white
+// space (a no-break space, a vertical tab) stays.
+std::string_view without_trailing_blanks(std::string_view text);
+
 }  // namespace lbw

@@ -44,7 +44,10 @@ class SetupTest : public TempFolderTest {
     EXPECT_EQ(box.text, wide(utf8_text));
     EXPECT_EQ(box.buttons, 1);
     EXPECT_EQ(box.button_text, L"OK");
-    EXPECT_TRUE(box.has_icon);
+    // Under Wine the icon of another process can't be read; the error dialog's
+    // own test reads it in its process.
+    EXPECT_TRUE(box.icon == "stop" || (box.icon == "unreadable" && running_under_wine()))
+        << box.icon;
     EXPECT_FALSE(box.has_owner);
   }
 

@@ -1,6 +1,6 @@
 #include "support/setup_rig.h"
 
-#include <set>
+#include <initializer_list>
 
 #include "support/files.h"
 #include "support/platform.h"
@@ -36,6 +36,38 @@ BOOL CALLBACK collect_box(HWND window, LPARAM context) {
   return TRUE;
 }
 
+// The pixels of an icon's colour and mask images; empty where the icon can't
+// be read.
+std::vector<LONG> image_of(HICON icon) {
+  ICONINFO parts{};
+  if (!GetIconInfo(icon, &parts)) return {};
+  std::vector<LONG> image;
+  HDC screen = GetDC(nullptr);
+  for (HBITMAP bitmap : {parts.hbmColor, parts.hbmMask}) {
+    BITMAP size{};
+    if (GetObjectW(bitmap, sizeof size, &size) == 0) continue;  // no colour image
+    BITMAPINFO format{};
+    format.bmiHeader.biSize = sizeof format.bmiHeader;
+    format.bmiHeader.biWidth = size.bmWidth;
+    format.bmiHeader.biHeight = size.bmHeight;
+    format.bmiHeader.biPlanes = 1;
+    format.bmiHeader.biBitCount = 32;
+    const std::size_t start = image.size();
+    image.resize(start + size.bmWidth * size.bmHeight);
+    GetDIBits(screen, bitmap, 0, size.bmHeight, &image[start], &format, DIB_RGB_COLORS);
+    DeleteObject(bitmap);
+  }
+  ReleaseDC(nullptr, screen);
+  return image;
+}
+
+std::string icon_of(HWND icon_control) {
+  const std::vector<LONG> image =
+      image_of(reinterpret_cast<HICON>(SendMessageW(icon_control, STM_GETICON, 0, 0)));
+  if (image.empty()) return "unreadable";
+  return image == image_of(LoadIconW(nullptr, IDI_ERROR)) ? "stop" : "other";
+}
+
 BOOL CALLBACK inspect_child(HWND child, LPARAM context) {
   auto& dialog = *reinterpret_cast<Dialog*>(context);
   if (!IsWindowVisible(child)) return TRUE;
@@ -44,7 +76,7 @@ BOOL CALLBACK inspect_child(HWND child, LPARAM context) {
   if (kind == L"Button" && (style & 0xF) <= BS_DEFPUSHBUTTON) {
     if (dialog.buttons++ == 0) dialog.button_text = window_text(child);
   } else if (kind == L"Static" && (style & SS_TYPEMASK) == SS_ICON) {
-    dialog.has_icon = true;
+    dialog.icon = icon_of(child);
   }
   return TRUE;
 }
@@ -74,6 +106,18 @@ std::wstring setup_program() { return test_file(LBW_SETUP_EXE); }
 std::wstring shell_probe_program() { return test_file(LBW_SHELL_PROBE_EXE); }
 std::wstring standin_app_program() { return test_file(LBW_STANDIN_APP_EXE); }
 
+std::vector<Dialog> answer_boxes(DWORD process_id, std::set<HWND>& answered) {
+  Search search{process_id, {}};
+  EnumWindows(collect_box, reinterpret_cast<LPARAM>(&search));
+  std::vector<Dialog> dialogs;
+  for (HWND box : search.boxes) {
+    if (!answered.insert(box).second) continue;
+    dialogs.push_back(read_box(box));
+    PostMessageW(box, WM_COMMAND, IDOK, 0);
+  }
+  return dialogs;
+}
+
 SetupRun run_setup(const SetupOptions& options) { return run_setups_together({options}).front(); }
 
 std::vector<SetupRun> run_setups_together(const std::vector<SetupOptions>& all_options) {
@@ -102,13 +146,8 @@ std::vector<SetupRun> run_setups_together(const std::vector<SetupOptions>& all_o
       if (run.finished || run.seconds * 1000 > all_options[i].timeout_ms) continue;
       const bool ended = processes[i].wait(10 / processes.size());
       run.seconds = seconds_since(started);
-      Search search{processes[i].id(), {}};
-      EnumWindows(collect_box, reinterpret_cast<LPARAM>(&search));
-      for (HWND box : search.boxes) {
-        if (!answered.insert(box).second) continue;
-        run.dialogs.push_back(read_box(box));
-        PostMessageW(box, WM_COMMAND, IDOK, 0);
-      }
+      for (const Dialog& box : answer_boxes(processes[i].id(), answered))
+        run.dialogs.push_back(box);
       if (ended) {
         run.finished = true;
         run.exit_code = processes[i].exit_code();

@@ -2,6 +2,7 @@
 // message box it shows, and reports what happened.
 #pragma once
 
+#include <set>
 #include <string>
 #include <vector>
 
@@ -20,9 +21,16 @@ struct Dialog {
   std::wstring text;
   int buttons = 0;           // visible push buttons
   std::wstring button_text;  // the text of the first visible one
-  bool has_icon = false;
+  // "stop" (the system's stop icon), "other", "none", or "unreadable": Wine
+  // keeps an icon to the process that loaded it (error 1402 elsewhere), where
+  // Windows lends every icon to the whole session.
+  std::string icon = "none";
   bool has_owner = false;
 };
+
+// Reads every message box of the process that is not in `answered`, presses
+// its OK and adds it there.
+std::vector<Dialog> answer_boxes(DWORD process_id, std::set<HWND>& answered);
 
 struct SetupRun {
   DWORD exit_code = 0;

@@ -1,14 +1,19 @@
-// The wide text that the error dialog hands to the system, and the texts it shows.
+// The wide text that the error dialog hands to the system, the texts it shows,
+// and the icon of its box.
 #include "installer/error_dialog.h"
 
 #include <gtest/gtest.h>
 
+#include <set>
 #include <string>
 #include <string_view>
+#include <thread>
+#include <vector>
 
 #include "installer/messages.h"
 #include "shell/system_error.h"
 #include "shell/utf8.h"
+#include "support/setup_rig.h"
 
 namespace lbw {
 namespace {
@@ -42,6 +47,20 @@ TEST(ToUtf16zTest, KeepsEveryMessageWhole) {
     ASSERT_EQ(wide.size(), c.units + 1) << c.text;
     EXPECT_EQ(utf8_of_utf16({wide.data(), c.units}), std::string(c.text));
   }
+}
+
+TEST(ShowErrorTest, ShowsTheStopIcon) {
+  // In this process, where Wine too lets the rig read the box's icon.
+  std::thread shown([] { show_error(messages::kPayloadDamaged); });
+  std::set<HWND> answered;
+  std::vector<test::Dialog> boxes;
+  for (int i = 0; i < 1000 && boxes.empty(); ++i) {
+    Sleep(10);
+    boxes = test::answer_boxes(GetCurrentProcessId(), answered);
+  }
+  boxes.empty() ? shown.detach() : shown.join();
+  ASSERT_EQ(boxes.size(), 1u);
+  EXPECT_EQ(boxes[0].icon, "stop");
 }
 
 }  // namespace

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "installer/messages.h"
+#include "installer/native_io.h"
 #include "support/files.h"
 #include "support/platform.h"
 #include "support/process.h"
@@ -166,6 +167,19 @@ TEST_F(ReplaceFileTest, TargetInAMissingFolder) {
   EXPECT_EQ(replace(temp_ / L"missing\\lirabel-warden.exe", content_),
             write_failed(ERROR_PATH_NOT_FOUND));
   EXPECT_FALSE(test::exists(temp_ / L"missing"));
+}
+
+TEST_F(ReplaceFileTest, FailedFlushKeepsTheTarget) {
+  // No file system under Wine fails a flush, so this one is made to fail.
+  flush_file_buffers_for_tests = [](HANDLE) -> BOOL {
+    SetLastError(ERROR_IO_DEVICE);
+    return FALSE;
+  };
+  install_previous(previous_);
+  EXPECT_EQ(replace(target_, content_), write_failed(ERROR_IO_DEVICE));
+  flush_file_buffers_for_tests = nullptr;
+  EXPECT_EQ(read_file(target_), previous_);
+  EXPECT_EQ(last_write_time(target_), kLongAgo);
 }
 
 // --- A target that cannot be replaced ----------------------------------------

@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <string_view>
 
 #include "shell/utf8.h"
 #include "shell/win32.h"
@@ -60,6 +61,19 @@ TEST(SystemErrorTest, LooksUpBit28CodesInNtdllWithoutThatBit) {
   // Bit 28 clear: an ordinary lookup, the code shown signed.
   EXPECT_EQ(error_text_of(os_error(0x80070005)),
             system_text(0x80070005) + " (os error -2147024891)");
+}
+
+TEST(SystemErrorTest, TakesOffOnlyTheFiveBlanksAtTheEnd) {
+  const struct {
+    std::string_view text, kept;
+  } cases[] = {
+      {"a ", "a"},    {"a\t", "a"},
+      {"a\f", "a"},   {"a\r", "a"},
+      {"a\n", "a"},   {"a\xC2\xA0", "a\xC2\xA0"},
+      {"a\v", "a\v"}, {" a b\r\n \t\f", " a b"},
+      {" \r\n", ""},  {"", ""},
+  };
+  for (const auto& c : cases) EXPECT_EQ(without_trailing_blanks(c.text), c.kept) << c.text;
 }
 
 TEST(SystemErrorTest, GivesAFixedTextAlone) {
