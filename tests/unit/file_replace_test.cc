@@ -244,16 +244,38 @@ TEST_F(ReplaceFileTest, RunningProgramIsKept) {
   EXPECT_FALSE(running.wait(0)) << "the program ended too early to prove anything";
 }
 
-TEST_F(ReplaceFileTest, StagingFileHeldOpenStaysAfterARefusedRename) {
-  // Held without delete sharing, the staging file can be written (write
-  // sharing) but neither renamed nor removed afterwards.
+TEST_F(ReplaceFileTest, StagingFileHeldOpenIsNeitherReplacedNorRemoved) {
+  // A leftover held open by another process can't be replaced by name: the
+  // write fails and everything stays as it was, until it is let go.
   install_previous(previous_);
   write_file(staging_, sample(10, 3));
-  test::OpenFile holder(staging_, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE);
-  ASSERT_TRUE(holder.valid());
+  {
+    test::OpenFile holder(staging_, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE);
+    ASSERT_TRUE(holder.valid());
+    EXPECT_EQ(replace(target_, content_), write_failed(ERROR_ACCESS_DENIED));
+    EXPECT_EQ(read_file(staging_), sample(10, 3));
+  }
+  EXPECT_EQ(read_file(target_), previous_);
+  // Opened elsewhere while it is written (reading, sharing writing), a new
+  // staging file can be neither renamed nor removed afterwards.
+  ASSERT_TRUE(DeleteFileW(staging_.c_str()));
+  static std::wstring staging;
+  static HANDLE opened_meanwhile;
+  staging = staging_;
+  flush_file_buffers_for_tests = [](HANDLE) -> BOOL {
+    opened_meanwhile =
+        CreateFileW(staging.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                    OPEN_EXISTING, 0, nullptr);
+    return TRUE;
+  };
   EXPECT_EQ(replace(target_, content_), kRenameRefused);
+  flush_file_buffers_for_tests = nullptr;
+  ASSERT_NE(opened_meanwhile, INVALID_HANDLE_VALUE);
+  CloseHandle(opened_meanwhile);
   EXPECT_EQ(read_file(target_), previous_);
   EXPECT_EQ(read_file(staging_), content_);
+  EXPECT_EQ(replace(target_, content_), kSuccess);
+  expect_only_target(content_);
 }
 
 // A folder where the staging file belongs makes the write fail, which shows
