@@ -39,6 +39,9 @@ function(lbw_add_payload_store target)
     DEPENDS ${loader_stream} ${app_stream} ${PROJECT_SOURCE_DIR}/cmake/write_payload_store.cmake
     COMMENT "Embedding both payloads for ${target}"
     VERBATIM)
+  # Compiled without link-time optimisation, so that the program reads each
+  # stream's start and length from its record at run time; tools/inspect
+  # finds the streams through those records.
   add_library(${target} STATIC ${dir}/payload_store.cc)
   target_include_directories(${target} PRIVATE ${PROJECT_SOURCE_DIR}/src)
   # .incbin inputs are not in the compiler's dependency list.

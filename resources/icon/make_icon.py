@@ -5,12 +5,16 @@ Draws a deep teal rounded-square tile carrying a white shield; the shield's
 right half is lightly tinted and a keyhole is cut through it. At 16 px the
 shield is drawn plain white with a straight top edge and no keyhole, where
 the detail would only be noise. Every image is rendered with 4x4 supersampling
-per pixel and written as an RGBA PNG; the four PNGs are then packed into a
-single Windows .ico whose entries hold the PNG data directly.
+per pixel and encoded as an RGBA PNG, which `zopflipng -m` (Debian: zopfli)
+then stores again with the best lossless compression it finds, a palette where
+that is smaller: the same pixels in about 30% fewer bytes, which every download
+of the setup program carries. The four PNGs are then packed into a single
+Windows .ico whose entries hold the PNG data directly.
 
-Only the Python standard library is used and the output is byte-for-byte
-deterministic (no timestamps or other ancillary chunks, fixed zlib level), so
-the generated files can be committed and checked by simply re-running:
+Apart from zopflipng only the Python standard library is used, and the output
+is byte-for-byte deterministic (no timestamps or other ancillary chunks, fixed
+zlib level, and zopflipng's search has no randomness), so the generated files
+can be committed and checked by simply re-running:
 
     python3 resources/icon/make_icon.py
 
@@ -18,7 +22,10 @@ All five files are written next to this script.
 """
 
 import os
+import shutil
 import struct
+import subprocess
+import tempfile
 import zlib
 
 SIZES = (16, 32, 48, 256)
@@ -234,6 +241,24 @@ def encode_png(rows):
             + _chunk(b"IDAT", best) + _chunk(b"IEND", b""))
 
 
+def recompress(png):
+    """The same image in fewer bytes: zopflipng -m, lossless."""
+    zopflipng = shutil.which("zopflipng")
+    if zopflipng is None:
+        raise SystemExit("make_icon.py: zopflipng is missing (Debian: apt-get install zopfli)")
+    with tempfile.TemporaryDirectory() as folder:
+        source, target = os.path.join(folder, "in.png"), os.path.join(folder, "out.png")
+        with open(source, "wb") as f:
+            f.write(png)
+        # A fresh output path: zopflipng keeps an existing output file that is smaller.
+        subprocess.run([zopflipng, "-m", "-y", source, target], check=True,
+                       stdout=subprocess.DEVNULL)
+        if not os.path.exists(target):  # nothing smaller found
+            return png
+        with open(target, "rb") as f:
+            return f.read()
+
+
 # --- ICO container ------------------------------------------------------------
 
 def encode_ico(images):
@@ -255,7 +280,7 @@ def main():
     here = os.path.dirname(os.path.abspath(__file__))
     images = []
     for size in SIZES:
-        png = encode_png(render(size))
+        png = recompress(encode_png(render(size)))
         path = os.path.join(here, "%s-%d.png" % (BASENAME, size))
         with open(path, "wb") as f:
             f.write(png)

@@ -2,12 +2,20 @@
 """Checks the built setup program as a file: the kind of executable it is,
 what it imports, its resources, and the two payload streams inside it."""
 import argparse
+import hashlib
+import os
 import struct
+import subprocess
 import sys
+import tempfile
 import unittest
 import zlib
 
 import pefile
+
+TOOLS = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "tools")
+sys.path.insert(0, TOOLS)
+import payload_streams  # noqa: E402
 
 ARGS = None
 SYSTEM_DLLS = {"kernel32.dll", "user32.dll", "ntdll.dll", "msvcrt.dll"}
@@ -42,8 +50,10 @@ class ExecutableTest(unittest.TestCase):
 
     def test_version_block(self):
         fixed = self.pe.VS_FIXEDFILEINFO[0]
-        self.assertEqual((fixed.FileVersionMS, fixed.FileVersionLS), (0x00010005, 0x00010000))
-        self.assertEqual((fixed.ProductVersionMS, fixed.ProductVersionLS), (0x00010005, 0x00010000))
+        a, b, c, d = (list(map(int, ARGS.version.split("."))) + [0])[:4]
+        expected = (a << 16 | b, c << 16 | d)
+        self.assertEqual((fixed.FileVersionMS, fixed.FileVersionLS), expected)
+        self.assertEqual((fixed.ProductVersionMS, fixed.ProductVersionLS), expected)
         strings = {}
         for info in self.pe.FileInfo[0]:
             if info.Key == b"StringFileInfo":
@@ -53,8 +63,8 @@ class ExecutableTest(unittest.TestCase):
         self.assertEqual(strings.get("FileDescription"), "Lirabel Warden Setup")
         self.assertEqual(strings.get("InternalName"), "LirabelWarden")
         self.assertEqual(strings.get("OriginalFilename"), "LirabelWarden.exe")
-        self.assertEqual(strings.get("FileVersion"), "1.5.1")
-        self.assertEqual(strings.get("ProductVersion"), "1.5.1")
+        self.assertEqual(strings.get("FileVersion"), ARGS.version)
+        self.assertEqual(strings.get("ProductVersion"), ARGS.version)
 
     def resources(self, type_id):
         for entry in self.pe.DIRECTORY_ENTRY_RESOURCE.entries:
@@ -93,17 +103,33 @@ class ExecutableTest(unittest.TestCase):
             loader = f.read()
         with open(ARGS.app_stream, "rb") as f:
             app = f.read()
-        start = self.data.find(loader + app)
-        self.assertGreaterEqual(start, 0, "the two streams are not back to back")
-        section = next(s for s in self.pe.sections
-                       if s.PointerToRawData <= start < s.PointerToRawData + s.SizeOfRawData)
-        self.assertEqual(section.Name.rstrip(b"\0"), b".rdata")
+        streams, reason = payload_streams.find_streams(self.pe, self.data)
+        self.assertIsNone(reason)
+        self.assertEqual([self.data[s.start:s.end] for s in streams], [loader, app])
+        self.assertEqual([s.section for s in streams], [".rdata", ".rdata"])
         self.assertEqual(loader[:2], b"\x78\xda")
         self.assertEqual(app[:2], b"\x78\xda")
         with open(ARGS.loader, "rb") as f:
             self.assertEqual(zlib.decompress(loader), f.read())
         with open(ARGS.app, "rb") as f:
             self.assertEqual(zlib.decompress(app), f.read())
+
+    def test_inspect_shows_the_payload_files_and_refuses_a_damaged_copy(self):
+        inspect = [sys.executable, os.path.join(TOOLS, "inspect")]
+        shown = subprocess.run(inspect + [ARGS.exe], capture_output=True, text=True, check=True)
+        for path in (ARGS.loader, ARGS.app):
+            with open(path, "rb") as f:
+                self.assertIn(f"SHA-256          {hashlib.sha256(f.read()).hexdigest()}\n",
+                              shown.stdout)
+        app = payload_streams.find_streams(self.pe, self.data)[0][1]
+        damaged = bytearray(self.data)
+        damaged[app.start + app.length // 2] ^= 0xFF
+        with tempfile.NamedTemporaryFile(suffix=".exe") as copy:
+            copy.write(damaged)
+            copy.flush()
+            refused = subprocess.run(inspect + [copy.name], capture_output=True, text=True)
+        self.assertEqual(refused.returncode, 1)
+        self.assertIn("damaged stream: lirabel-warden.exe", refused.stderr)
 
 
 if __name__ == "__main__":
@@ -113,5 +139,6 @@ if __name__ == "__main__":
     parser.add_argument("--app", required=True)
     parser.add_argument("--loader-stream", required=True)
     parser.add_argument("--app-stream", required=True)
+    parser.add_argument("--version", default="1.5.1")
     ARGS, rest = parser.parse_known_args()
     unittest.main(argv=[sys.argv[0]] + rest, verbosity=2)
