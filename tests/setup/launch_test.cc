@@ -115,6 +115,32 @@ TEST_F(SetupLaunchTest, CommandLineUpToTheSystemsLimitArrivesWholeAndLongerIsRef
                                                error_text_of(os_error(ERROR_FILENAME_EXCED_RANGE)));
 }
 
+TEST_F(SetupLaunchTest, InstallFolderOfThreeHundredUnitsIsTheWorkingFolderInItsShortForm) {
+  // Windows starts no program in a current folder that does not fit in
+  // MAX_PATH, whatever the prefix, so the application is started in the
+  // folder's short form there. Wine can't start a program whose path is this
+  // long at all, and says so in the box.
+  std::wstring data_root = temp_.path();
+  while (data_root.size() < 150) data_root += L"\\" + std::wstring(100, L'd');
+  data_root += L"\\" + std::wstring(300 - data_root.size() - 10, L'e');
+  const std::wstring folder = L"\\\\?\\" + data_root + L"\\programm";
+  SetupOptions options = this->options();
+  options.environment.set(L"LBW_DATA", data_root);
+  const SetupRun run = run_setup(options);
+  const std::optional<StandinReport> report =
+      run.dialogs.empty() ? wait_for_standin_report(report_path()) : std::nullopt;
+  std::wstring short_form(600, L'\0');
+  short_form.resize(GetShortPathNameW(folder.c_str(), short_form.data(), 600));
+  remove_tree(L"\\\\?\\" + temp_.path() + L"\\" + std::wstring(100, L'd'));
+  if (running_under_wine() && !run.dialogs.empty()) {
+    EXPECT_TRUE(narrow(run.dialogs.front().text).starts_with(messages::kNotStarted));
+    return;
+  }
+  expect_success(run);
+  ASSERT_TRUE(report) << "the application was not started";
+  EXPECT_EQ(report->working_folder, short_form.substr(4)) << "no short form for the folder?";
+}
+
 TEST_F(SetupLaunchTest, ApplicationInheritsCopiesOfTheStandardHandlesAndNothingElse) {
   // The setup program inherits the writing end of a pipe from its starter; the
   // application, still running, must not hold it, or the pipe never ends.

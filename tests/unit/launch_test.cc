@@ -58,9 +58,28 @@ TEST(ApplicationNameTest, LongNameIsResolvedBeforeItGetsThePrefixAndTooLongIsRef
       application_name_of(L"C:\\data\\old\\..\\" + long_name + L"\\lirabel-warden.exe");
   ASSERT_TRUE(name.ok());
   EXPECT_EQ(name.value(), L"\\\\?\\C:\\data\\" + long_name + L"\\lirabel-warden.exe");
+  // Up to MAX_PATH with its terminator the application sees its own plain path.
+  const std::wstring fits = L"C:\\" + std::wstring(252, L'n') + L".exe";
+  ASSERT_EQ(fits.size() + 1, std::size_t{MAX_PATH});
+  EXPECT_EQ(application_name_of(fits).value(), fits);
+  EXPECT_EQ(application_name_of(fits + L"e").value(), L"\\\\?\\" + fits + L"e");
   name = application_name_of(L"C:\\" + std::wstring(32'764, L'n'));
   ASSERT_FALSE(name.ok());
   EXPECT_EQ(name.error().code, ERROR_FILENAME_EXCED_RANGE);
+}
+
+TEST(WorkingFolderTest, ShortFormWhereOnlyThatFitsAsTheCurrentFolder) {
+  // With a final backslash and the terminator, MAX_PATH units at most.
+  const std::wstring fits = L"C:\\" + std::wstring(255, L'f');
+  const std::wstring longer = fits + L"f";
+  EXPECT_TRUE(fits_as_current_folder(fits));
+  EXPECT_FALSE(fits_as_current_folder(longer));
+  EXPECT_TRUE(fits_as_current_folder(longer.substr(0, 258) + L"\\"));
+  const std::wstring short_form = L"C:\\FFFFFF~1";
+  EXPECT_EQ(working_folder_for_start(L"data\\programm", fits, short_form), L"data\\programm");
+  EXPECT_EQ(working_folder_for_start(longer, longer, short_form), short_form);
+  EXPECT_EQ(working_folder_for_start(longer, longer, L""), longer) << "the system's refusal";
+  EXPECT_EQ(working_folder_for_start(longer, longer, longer), longer);
 }
 
 // Arguments made of the units that matter to quoting, and a few that do not.
