@@ -1,3 +1,4 @@
+// The attempts of a run at writing both files, and the pause between two.
 #include "installer/attempts.h"
 
 #include <string>

@@ -1,3 +1,4 @@
+// A buffer for a whole file, grown in place in reserved address space.
 #include "installer/byte_buffer.h"
 
 #include <algorithm>

@@ -1,3 +1,5 @@
+// Splitting the command line into arguments, settling the mode, and writing an
+// argument so that the same splitting gives it back.
 #include "installer/command_line.h"
 
 namespace lbw {

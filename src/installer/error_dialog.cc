@@ -1,3 +1,4 @@
+// The message box that shows the one error that ended a run.
 #include "installer/error_dialog.h"
 
 #include "installer/messages.h"

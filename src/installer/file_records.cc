@@ -1,3 +1,4 @@
+// The bytes of the records that rename and delete a file through its handle.
 #include "installer/file_records.h"
 
 #include <cstring>

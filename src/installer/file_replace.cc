@@ -1,3 +1,5 @@
+// Replacing one installed file: compare, write a staging file, rename it onto
+// the target.
 #include "installer/file_replace.h"
 
 #include <algorithm>

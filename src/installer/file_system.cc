@@ -1,3 +1,4 @@
+// Thin wrappers around the file-system calls that several steps share.
 #include "installer/file_system.h"
 
 #include "installer/paths.h"

@@ -1,3 +1,5 @@
+// Settling the install folder from the environment, and creating it with its
+// missing parents.
 #include "installer/install_folder.h"
 
 #include <optional>

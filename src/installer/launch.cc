@@ -1,3 +1,5 @@
+// Starting the installed application: its name, command line and working
+// folder, and the one CreateProcessW call.
 #include "installer/launch.h"
 
 #include "installer/command_line.h"

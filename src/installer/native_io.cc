@@ -1,3 +1,4 @@
+// Reading, writing and flushing files through the native layer.
 #include "installer/native_io.h"
 
 #include <winternl.h>

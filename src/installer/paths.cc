@@ -1,3 +1,5 @@
+// Path arithmetic on 16-bit units: joining, parents, staging names, the
+// extended-length form.
 #include "installer/paths.h"
 
 namespace lbw {

@@ -1,3 +1,4 @@
+// Unpacking an embedded zlib stream into memory.
 #include "installer/payload.h"
 
 #include <zlib.h>

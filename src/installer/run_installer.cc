@@ -1,3 +1,4 @@
+// The run from start to end, step by step.
 #include "installer/run_installer.h"
 
 #include <string>

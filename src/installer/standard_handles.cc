@@ -1,3 +1,5 @@
+// The copies of the standard handles that the application inherits, and the
+// list that limits inheritance to them.
 #include "installer/standard_handles.h"
 
 namespace lbw {

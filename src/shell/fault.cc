@@ -1,3 +1,5 @@
+// Reporting an internal fault, a stack overflow or exhausted memory on standard
+// error, and ending the process.
 #include "shell/fault.h"
 
 #include <cstdint>

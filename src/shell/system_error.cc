@@ -1,3 +1,4 @@
+// The text of a system error code: the system's description and the code.
 #include "shell/system_error.h"
 
 #include "shell/utf8.h"

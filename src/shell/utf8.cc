@@ -1,3 +1,4 @@
+// UTF-8 from 16-bit units.
 #include "shell/utf8.h"
 
 namespace lbw {
