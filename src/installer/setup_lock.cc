@@ -2,7 +2,6 @@
 // named after the folder's identity on disk, or else after its path.
 #include "installer/setup_lock.h"
 
-#include <algorithm>
 #include <cstring>
 #include <optional>
 
@@ -68,11 +67,13 @@ std::optional<std::wstring> lock_name_of(std::wstring_view install_folder) {
 }  // namespace
 
 bool is_distinct(const FolderIdentity& identity) {
-  const auto all = [&](std::uint8_t byte) {
-    return std::all_of(identity.file_id.begin(), identity.file_id.end(),
-                       [&](std::uint8_t unit) { return unit == byte; });
-  };
-  return !all(0x00) && !all(0xFF);
+  std::size_t zeros = 0;
+  std::size_t ones = 0;
+  for (const std::uint8_t byte : identity.file_id) {
+    zeros += byte == 0x00;
+    ones += byte == 0xFF;
+  }
+  return zeros != identity.file_id.size() && ones != identity.file_id.size();
 }
 
 std::wstring setup_lock_name(const FolderIdentity& identity) {
