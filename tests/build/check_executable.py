@@ -94,6 +94,8 @@ class ExecutableTest(unittest.TestCase):
         manifests = dict(self.resources(24))
         self.assertIn(1, manifests)
         text = manifests[1].decode("utf-8")
+        four = ".".join((ARGS.version.split(".") + ["0"])[:4])
+        self.assertIn(f'name="LirabelWarden.Setup" version="{four}"', text)
         for needle in ('level="asInvoker"', "longPathAware", "PerMonitorV2",
                        "Microsoft.Windows.Common-Controls", "8e0f7a12-bfb3-4fe8-b9a5-48fd50a15a9a"):
             self.assertIn(needle, text)
