@@ -19,6 +19,10 @@ namespace {
 constexpr auto kFileDispositionInfoEx = static_cast<FILE_INFO_BY_HANDLE_CLASS>(21);
 constexpr auto kFileRenameInfoEx = static_cast<FILE_INFO_BY_HANDLE_CLASS>(22);
 
+// A new file is made under the name given, never where a link of that name
+// (one that leads nowhere) would lead: that name exists then.
+constexpr DWORD kNotThroughALink = FILE_FLAG_OPEN_REPARSE_POINT;
+
 // How much of the installed file is read and compared at a time.
 constexpr std::size_t kCompareChunk = 64 * 1024;
 
@@ -76,17 +80,18 @@ std::wstring name_of_this_run_beside(std::wstring_view staging) {
 // symbolic link leads to.) The fresh file's handle is the staging file's then.
 OsResult<UniqueFile> replace_leftover(std::wstring_view staging) {
   // A leftover that can't be written (read-only, a folder, held open by another
-  // process that does not share writing) fails the write. Opening it changes nothing.
+  // process that does not share writing) fails the write; a link that leads
+  // nowhere is replaced too. Opening it changes nothing.
   if (OsResult<UniqueFile> writable =
           open_file(staging, GENERIC_WRITE, FILE_SHARE_READ, OPEN_EXISTING, 0);
-      !writable.ok()) {
+      !writable.ok() && writable.error().code != ERROR_FILE_NOT_FOUND) {
     return writable.error();
   }
   OsResult<std::wstring> name = system_path(staging);
   if (!name.ok()) return name.error();
   const std::wstring fresh = name_of_this_run_beside(staging);
   OsResult<UniqueFile> opened =
-      open_file(fresh, GENERIC_WRITE | DELETE, FILE_SHARE_READ, CREATE_NEW, 0);
+      open_file(fresh, GENERIC_WRITE | DELETE, FILE_SHARE_READ, CREATE_NEW, kNotThroughALink);
   if (!opened.ok()) return opened;
   const HANDLE file = opened.value().borrow();
   const FileInfoRecord record = rename_record(name.value(), false);
@@ -104,7 +109,8 @@ OsResult<UniqueFile> replace_leftover(std::wstring_view staging) {
 // it, rename it or delete it: another run of the setup program that got hold
 // of it would otherwise go on writing into what has become the installed file.
 OsResult<> write_staging_file(std::wstring_view staging, std::span<const std::uint8_t> content) {
-  OsResult<UniqueFile> opened = open_file(staging, GENERIC_WRITE, FILE_SHARE_READ, CREATE_NEW, 0);
+  OsResult<UniqueFile> opened =
+      open_file(staging, GENERIC_WRITE, FILE_SHARE_READ, CREATE_NEW, kNotThroughALink);
   if (!opened.ok() && opened.error().code == ERROR_FILE_EXISTS) opened = replace_leftover(staging);
   if (!opened.ok()) return opened.error();
   const HANDLE file = opened.value().borrow();
