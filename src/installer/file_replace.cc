@@ -66,9 +66,7 @@ bool holds_content(std::wstring_view target, std::span<const std::uint8_t> conte
 // process id in hexadecimal.
 std::wstring name_of_this_run_beside(std::wstring_view staging) {
   std::wstring name = std::wstring(staging) + L'.';
-  for (int shift = 28; shift >= 0; shift -= 4) {
-    name += L"0123456789abcdef"[(GetCurrentProcessId() >> shift) & 0xF];
-  }
+  append_hex(name, GetCurrentProcessId(), 8);
   return name;
 }
 

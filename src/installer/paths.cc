@@ -79,6 +79,12 @@ bool needs_extended_form(std::wstring_view path) {
   return !is_drive_path(path) && !network;
 }
 
+void append_hex(std::wstring& text, std::uint64_t value, int digits) {
+  for (int shift = 4 * (digits - 1); shift >= 0; shift -= 4) {
+    text += L"0123456789ABCDEF"[(value >> shift) & 0xF];
+  }
+}
+
 std::wstring extended_form_of_full_path(std::wstring_view full_path) {
   if (full_path.size() >= 3 && full_path[1] == L':' && full_path[2] == L'\\') {
     return std::wstring(L"\\\\?\\").append(full_path);

@@ -3,6 +3,7 @@
 // normalises or touches the file system.
 #pragma once
 
+#include <cstdint>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -39,6 +40,9 @@ std::wstring staging_path_of(std::wstring_view target);
 // terminator, or that is neither a drive path (C:\..., C:) nor begins with
 // two separators.
 bool needs_extended_form(std::wstring_view path);
+
+// Appends `value` as `digits` hexadecimal digits, for names made of numbers.
+void append_hex(std::wstring& text, std::uint64_t value, int digits);
 
 // The extended-length form of a full path: the prefix \\?\ before a drive
 // path, \\?\UNC\ in place of a network path's two separators, and \\?\ in

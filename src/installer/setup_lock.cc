@@ -13,12 +13,6 @@ namespace {
 
 constexpr std::wstring_view kLockNameStart = L"Local\\Lirabel Warden Setup ";
 
-void append_hex(std::wstring& text, std::uint64_t value, int digits) {
-  for (int shift = 4 * (digits - 1); shift >= 0; shift -= 4) {
-    text += L"0123456789ABCDEF"[(value >> shift) & 0xF];
-  }
-}
-
 std::uint64_t fnv1a(std::wstring_view units) {
   std::uint64_t hash = 0xCBF29CE484222325;
   for (const wchar_t unit : units) {
