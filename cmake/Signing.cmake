@@ -1,0 +1,109 @@
+# Authenticode signing of what the build ships, in exactly one of three ways:
+# - key files: LBW_SIGN_CERT and LBW_SIGN_KEY (PEM), or LBW_SIGN_PKCS12;
+# - a token: LBW_SIGN_PKCS11_MODULE, with LBW_SIGN_KEY a pkcs11: URI of the key
+#   and LBW_SIGN_CERT a PEM file or a pkcs11: URI of the certificate;
+# - a command: LBW_SIGN_COMMAND, run on the program with {file} for its path.
+# The key's password or the token's PIN is read from LBW_SIGN_PASSWORD_FILE
+# when signing; only the file's name is kept anywhere. The build timestamps
+# what it signs with files and tokens (LBW_SIGN_TIMESTAMP_URL); a command
+# timestamps on its own. Nothing set: nothing is signed.
+set(LBW_SIGN_CERT "" CACHE STRING "PEM certificate (chain), or pkcs11: URI of the certificate in the token")
+set(LBW_SIGN_KEY "" CACHE STRING "PEM private key, or pkcs11: URI of the key in the token")
+set(LBW_SIGN_PKCS12 "" CACHE FILEPATH "PKCS#12 file with certificate and key, instead of the two above")
+set(LBW_SIGN_PKCS11_MODULE "" CACHE FILEPATH "PKCS#11 library of the token that holds the key")
+set(LBW_SIGN_PASSWORD_FILE "" CACHE FILEPATH "File holding the password of the key, or the token's PIN")
+set(LBW_SIGN_COMMAND "" CACHE STRING "Command that signs a program in place, {file} standing for its path")
+set(LBW_SIGN_TIMESTAMP_URL "" CACHE STRING "RFC 3161 time-stamp servers, separated by ;, tried in order")
+option(LBW_SIGN_APP "Sign the application inside the setup program too (unless it is signed)" OFF)
+
+# A key or certificate is a file or a pkcs11: URI, so these two are plain
+# strings; a file given relative is taken from the folder cmake was started
+# in, as CMake does for file paths.
+foreach(var LBW_SIGN_CERT LBW_SIGN_KEY)
+  if(${var} AND NOT ${var} MATCHES "^pkcs11:" AND NOT IS_ABSOLUTE "${${var}}")
+    get_filename_component(lbw_sign_path "${${var}}" ABSOLUTE BASE_DIR "$ENV{PWD}")
+    set_property(CACHE ${var} PROPERTY VALUE "${lbw_sign_path}")
+  endif()
+endforeach()
+
+set(lbw_sign_ways)
+if(LBW_SIGN_PKCS11_MODULE)
+  list(APPEND lbw_sign_ways "a token (LBW_SIGN_PKCS11_MODULE)")
+elseif(LBW_SIGN_CERT OR LBW_SIGN_KEY)
+  list(APPEND lbw_sign_ways "key files (LBW_SIGN_CERT, LBW_SIGN_KEY)")
+endif()
+if(LBW_SIGN_PKCS12)
+  list(APPEND lbw_sign_ways "a PKCS#12 file (LBW_SIGN_PKCS12)")
+endif()
+if(LBW_SIGN_COMMAND)
+  list(APPEND lbw_sign_ways "a command (LBW_SIGN_COMMAND)")
+endif()
+list(LENGTH lbw_sign_ways lbw_sign_way_count)
+if(lbw_sign_way_count GREATER 1)
+  list(JOIN lbw_sign_ways " and " lbw_sign_ways)
+  message(FATAL_ERROR "Signing is configured two ways at once: ${lbw_sign_ways}. Configure exactly one "
+                      "and empty the others (-DLBW_SIGN_...=).")
+endif()
+if(lbw_sign_way_count EQUAL 0)
+  if(LBW_SIGN_APP)
+    message(FATAL_ERROR "LBW_SIGN_APP needs a way of signing: key files, a token or a command")
+  endif()
+  return()
+endif()
+
+# A pkcs11: URI and a shell command hold semicolons of their own, which must
+# not split them into several arguments of the signing step.
+string(REPLACE ";" "$<SEMICOLON>" lbw_sign_key "${LBW_SIGN_KEY}")
+string(REPLACE ";" "$<SEMICOLON>" lbw_sign_cert "${LBW_SIGN_CERT}")
+string(REPLACE ";" "$<SEMICOLON>" lbw_sign_command "${LBW_SIGN_COMMAND}")
+if(LBW_SIGN_COMMAND)
+  if(NOT LBW_SIGN_COMMAND MATCHES "{file}")
+    message(FATAL_ERROR "LBW_SIGN_COMMAND must name the program to sign as {file}")
+  endif()
+  if(LBW_SIGN_TIMESTAMP_URL)
+    message(FATAL_ERROR "LBW_SIGN_TIMESTAMP_URL is for the signatures the build makes: a signing "
+                        "command timestamps on its own, so give the server to the command")
+  endif()
+  set(lbw_sign_options --command ${lbw_sign_command})
+elseif(LBW_SIGN_PKCS11_MODULE)
+  if(NOT LBW_SIGN_KEY MATCHES "^pkcs11:" OR NOT LBW_SIGN_CERT)
+    message(FATAL_ERROR "Signing with a token needs LBW_SIGN_KEY, a pkcs11: URI of the key, and "
+                        "LBW_SIGN_CERT, a PEM file or a pkcs11: URI of the certificate")
+  endif()
+  if("${LBW_SIGN_KEY};${LBW_SIGN_CERT}" MATCHES "pin-(value|source)")
+    message(FATAL_ERROR "The token's PIN belongs in LBW_SIGN_PASSWORD_FILE, not in a pkcs11: URI: "
+                        "the URI is kept in the cache and in the build's command lines")
+  endif()
+  set(lbw_sign_options --pkcs11-module ${LBW_SIGN_PKCS11_MODULE} --key ${lbw_sign_key}
+                  --cert ${lbw_sign_cert})
+elseif(LBW_SIGN_PKCS12)
+  set(lbw_sign_options --pkcs12 ${LBW_SIGN_PKCS12})
+elseif(LBW_SIGN_KEY MATCHES "^pkcs11:" OR LBW_SIGN_CERT MATCHES "^pkcs11:")
+  message(FATAL_ERROR "A pkcs11: URI needs the token's library in LBW_SIGN_PKCS11_MODULE")
+elseif(NOT (LBW_SIGN_CERT AND LBW_SIGN_KEY))
+  message(FATAL_ERROR "Signing with key files needs both LBW_SIGN_CERT and LBW_SIGN_KEY")
+else()
+  set(lbw_sign_options --cert ${lbw_sign_cert} --key ${lbw_sign_key})
+endif()
+foreach(file LBW_SIGN_PKCS11_MODULE LBW_SIGN_PKCS12 LBW_SIGN_PASSWORD_FILE)
+  if(${file} AND NOT EXISTS "${${file}}")
+    message(FATAL_ERROR "${file}: ${${file}} does not exist")
+  endif()
+endforeach()
+if(LBW_SIGN_PASSWORD_FILE AND NOT LBW_SIGN_COMMAND)
+  list(APPEND lbw_sign_options --password-file ${LBW_SIGN_PASSWORD_FILE})
+endif()
+if(NOT LBW_SIGN_COMMAND AND NOT LBW_SIGN_TIMESTAMP_URL)
+  message(WARNING "LBW_SIGN_TIMESTAMP_URL is empty: the signatures will carry no timestamp, and "
+                  "each stops being valid on the day its certificate expires. Give one or more "
+                  "RFC 3161 time-stamp servers, separated by ;.")
+endif()
+foreach(url IN LISTS LBW_SIGN_TIMESTAMP_URL)
+  list(APPEND lbw_sign_options --timestamp-url ${url})
+endforeach()
+find_program(LBW_OSSLSIGNCODE osslsigncode REQUIRED)
+
+# The arguments of cmake/sign.py that carry the signing configured here.
+set(LBW_SIGN_ARGUMENTS ${LBW_PYTHON} ${PROJECT_SOURCE_DIR}/cmake/sign.py
+    --osslsigncode ${LBW_OSSLSIGNCODE} ${lbw_sign_options})
+set(LBW_SIGN_DEPENDS ${PROJECT_SOURCE_DIR}/cmake/sign.py ${PROJECT_SOURCE_DIR}/tools/authenticode.py)
