@@ -19,8 +19,9 @@ namespace {
 constexpr auto kFileDispositionInfoEx = static_cast<FILE_INFO_BY_HANDLE_CLASS>(21);
 constexpr auto kFileRenameInfoEx = static_cast<FILE_INFO_BY_HANDLE_CLASS>(22);
 
-// A new file is made under the name given, never where a link of that name
-// (one that leads nowhere) would lead: that name exists then.
+// A name is opened as itself, and a new file is made under the name given,
+// never where a link of that name (one that leads nowhere) would lead: that
+// name exists then.
 constexpr DWORD kNotThroughALink = FILE_FLAG_OPEN_REPARSE_POINT;
 
 // How much of the installed file is read and compared at a time.
@@ -62,6 +63,15 @@ bool holds_content(std::wstring_view target, std::span<const std::uint8_t> conte
   }
 }
 
+// A plain rename onto a target that is open elsewhere is refused with access
+// denied, even where every holder shares deleting (a running copy, an indexer,
+// a virus scanner); a rename with POSIX semantics replaces such a target, whose
+// holders keep the old file (Windows 10 1809 and later; others refuse the
+// class). The handle has DELETE access.
+bool rename_with_posix_semantics(HANDLE file, std::wstring_view target) {
+  return set_information(file, kFileRenameInfoEx, rename_record(target));
+}
+
 // A name of this run's own beside the staging file: its name, a dot and the
 // process id in hexadecimal.
 std::wstring name_of_this_run_beside(std::wstring_view staging) {
@@ -78,10 +88,14 @@ std::wstring name_of_this_run_beside(std::wstring_view staging) {
 // symbolic link leads to.) The fresh file's handle is the staging file's then.
 OsResult<UniqueFile> replace_leftover(std::wstring_view staging) {
   // A leftover that can't be written (read-only, a folder, held open by another
-  // process that does not share writing) fails the write; a link that leads
-  // nowhere is replaced too. Opening it changes nothing.
+  // process that does not share writing) fails the write. The name itself is
+  // opened, as everything after works on the name: a link counts as itself,
+  // wherever it leads (into a missing folder, to a file this user may not
+  // write, to an unreachable share); Wine, which opens what a link on the
+  // build machine leads to, finds one that leads nowhere missing. Opening it
+  // changes nothing.
   if (OsResult<UniqueFile> writable =
-          open_file(staging, GENERIC_WRITE, FILE_SHARE_READ, OPEN_EXISTING, 0);
+          open_file(staging, GENERIC_WRITE, FILE_SHARE_READ, OPEN_EXISTING, kNotThroughALink);
       !writable.ok() && writable.error().code != ERROR_FILE_NOT_FOUND) {
     return writable.error();
   }
@@ -96,6 +110,9 @@ OsResult<UniqueFile> replace_leftover(std::wstring_view staging) {
   if (!record.bytes) return os_error(ERROR_NOT_ENOUGH_MEMORY);
   if (set_information(file, FileRenameInfo, record)) return opened;
   const OsFailure refused = os_error(GetLastError());
+  if (refused.code == ERROR_ACCESS_DENIED && rename_with_posix_semantics(file, name.value())) {
+    return opened;
+  }
   FILE_DISPOSITION_INFO remove{TRUE};
   SetFileInformationByHandle(file, FileDispositionInfo, &remove, sizeof remove);
   return refused;
@@ -117,13 +134,11 @@ OsResult<> write_staging_file(std::wstring_view staging, std::span<const std::ui
 }
 
 // MoveFileExW refuses with access denied where the target is open elsewhere,
-// even with delete sharing; a rename with POSIX semantics through a handle
-// replaces such a target (Windows 10 1809 and later).
+// even with delete sharing; the rename with POSIX semantics replaces it.
 bool rename_through_handle(const std::wstring& staging, const std::wstring& target) {
   OsResult<UniqueFile> file = open_file(staging, DELETE, kShareAll, OPEN_EXISTING,
                                         FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT);
-  return file.ok() &&
-         set_information(file.value().borrow(), kFileRenameInfoEx, rename_record(target));
+  return file.ok() && rename_with_posix_semantics(file.value().borrow(), target);
 }
 
 bool rename_onto_target(std::wstring_view staging, std::wstring_view target) {

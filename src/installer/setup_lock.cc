@@ -24,33 +24,40 @@ std::uint64_t fnv1a(std::wstring_view units) {
   return hash;
 }
 
+// Whether every byte of the id is `value`.
+bool is_all(const std::array<std::uint8_t, 16>& id, std::uint8_t value) {
+  for (const std::uint8_t byte : id) {
+    if (byte != value) return false;
+  }
+  return true;
+}
+
 // The identity of the folder the path leads to, following links. The 128-bit
-// id (FileIdInfo) is what ReFS needs; where that class is refused, the older
-// call gives the 64-bit index, which is the id on NTFS.
+// id (FileIdInfo) is what ReFS needs; where that class is refused or gives no
+// id, the older call's 64-bit index is the id, as on NTFS.
 std::optional<FolderIdentity> identity_of_folder(std::wstring_view folder) {
   OsResult<UniqueFile> opened =
       open_file(folder, 0, kShareAll, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS);
   if (!opened.ok()) return std::nullopt;
   const HANDLE handle = opened.value().borrow();
-  FolderIdentity identity;
+  std::optional<FolderIdentity> by_id;
   FILE_ID_INFO id_info;
   if (GetFileInformationByHandleEx(handle, FileIdInfo, &id_info, sizeof id_info)) {
-    identity.volume_serial = id_info.VolumeSerialNumber;
-    std::memcpy(identity.file_id.data(), id_info.FileId.Identifier, identity.file_id.size());
-    return identity;
+    by_id.emplace().volume_serial = id_info.VolumeSerialNumber;
+    std::memcpy(by_id->file_id.data(), id_info.FileId.Identifier, by_id->file_id.size());
   }
+  std::optional<FolderIndex> by_index;
   BY_HANDLE_FILE_INFORMATION information;
-  if (!GetFileInformationByHandle(handle, &information)) return std::nullopt;
-  identity.volume_serial = information.dwVolumeSerialNumber;
-  const std::uint64_t index =
-      (std::uint64_t{information.nFileIndexHigh} << 32) | information.nFileIndexLow;
-  std::memcpy(identity.file_id.data(), &index, sizeof index);
-  return identity;
+  if (GetFileInformationByHandle(handle, &information)) {
+    by_index =
+        FolderIndex{information.dwVolumeSerialNumber,
+                    (std::uint64_t{information.nFileIndexHigh} << 32) | information.nFileIndexLow};
+  }
+  return identity_to_name_turn(by_id, by_index);
 }
 
 std::optional<std::wstring> lock_name_of(std::wstring_view install_folder) {
-  if (std::optional<FolderIdentity> identity = identity_of_folder(install_folder);
-      identity && is_distinct(*identity)) {
+  if (std::optional<FolderIdentity> identity = identity_of_folder(install_folder)) {
     return setup_lock_name(*identity);
   }
   OsResult<std::wstring> full = full_path_of(install_folder);
@@ -60,14 +67,15 @@ std::optional<std::wstring> lock_name_of(std::wstring_view install_folder) {
 
 }  // namespace
 
-bool is_distinct(const FolderIdentity& identity) {
-  std::size_t zeros = 0;
-  std::size_t ones = 0;
-  for (const std::uint8_t byte : identity.file_id) {
-    zeros += byte == 0x00;
-    ones += byte == 0xFF;
+std::optional<FolderIdentity> identity_to_name_turn(const std::optional<FolderIdentity>& by_id,
+                                                    const std::optional<FolderIndex>& by_index) {
+  if (by_id && !is_all(by_id->file_id, 0x00) && !is_all(by_id->file_id, 0xFF)) return by_id;
+  if (!by_index || by_index->file_index == 0 || by_index->file_index == UINT64_MAX) {
+    return std::nullopt;
   }
-  return zeros != identity.file_id.size() && ones != identity.file_id.size();
+  FolderIdentity identity{by_index->volume_serial, {}};
+  std::memcpy(identity.file_id.data(), &by_index->file_index, sizeof by_index->file_index);
+  return identity;
 }
 
 std::wstring setup_lock_name(const FolderIdentity& identity) {

@@ -6,6 +6,7 @@
 
 #include <array>
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -32,11 +33,25 @@ inline constexpr unsigned long kSetupLockWaitMs =
 struct FolderIdentity {
   std::uint64_t volume_serial = 0;
   std::array<std::uint8_t, 16> file_id{};
+  bool operator==(const FolderIdentity&) const = default;
 };
 
-// Whether the identity tells folders apart: some network servers give every
-// file an id of all zeros or all ones.
-bool is_distinct(const FolderIdentity& identity);
+// The older answer about a folder (GetFileInformationByHandle): the volume's
+// 32-bit serial number and the folder's 64-bit file index.
+struct FolderIndex {
+  std::uint32_t volume_serial = 0;
+  std::uint64_t file_index = 0;
+};
+
+// The identity that names the folder's turn, from what the system answered
+// (nothing where it refused the call): the 128-bit id, unless it is all zeros
+// (a file system without such ids) or all ones (no id could be established for
+// the file, as some network servers answer), which say nothing about the
+// folder; otherwise the 64-bit index in the first 8 bytes of the id, unless it
+// is 0 or all ones for the same reasons; otherwise nothing, and the folder's
+// path names the turn.
+std::optional<FolderIdentity> identity_to_name_turn(const std::optional<FolderIdentity>& by_id,
+                                                    const std::optional<FolderIndex>& by_index);
 
 // The name of the lock of the folder with this identity, in the session's own
 // namespace.

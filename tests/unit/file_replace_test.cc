@@ -278,6 +278,25 @@ TEST_F(ReplaceFileTest, StagingFileHeldOpenIsNeitherReplacedNorRemoved) {
   expect_only_target(content_);
 }
 
+TEST_F(ReplaceFileTest, StagingFileHeldOpenWithDeleteSharingIsReplacedOrKeptWhole) {
+  // An indexer or a scanner holds the leftover, sharing everything: Windows
+  // refuses the plain rename onto it, and the rename with POSIX semantics
+  // replaces it. Wine has no FileRenameInfoEx (87), so there the write fails.
+  install_previous(previous_);
+  write_file(staging_, sample(10, 3));
+  test::OpenFile holder(staging_, GENERIC_READ, kShareAll);
+  ASSERT_TRUE(holder.valid());
+  const std::string outcome = replace(target_, content_);
+  if (test::running_under_wine() && outcome != kSuccess) {
+    EXPECT_EQ(outcome, write_failed(ERROR_ACCESS_DENIED));
+    EXPECT_EQ(read_file(staging_), sample(10, 3));
+    EXPECT_EQ(read_file(target_), previous_);
+  } else {
+    EXPECT_EQ(outcome, kSuccess);
+    expect_only_target(content_);
+  }
+}
+
 // A folder where the staging file belongs makes the write fail, which shows
 // the staging name and leaves the target as it was.
 TEST_F(ReplaceFileTest, FolderInTheStagingFilesPlaceFailsTheWrite) {

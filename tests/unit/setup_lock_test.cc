@@ -4,6 +4,8 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <optional>
 #include <thread>
 
 #include "support/temp_folder.h"
@@ -25,11 +27,30 @@ TEST(SetupLockNameTest, OneNamePerIdentity) {
   EXPECT_NE(setup_lock_name(other_file), name);
   EXPECT_NE(setup_lock_name(L"C:\\Users\\A\\Programs\\Lirabel Warden").size(), name.size());
 
-  EXPECT_TRUE(is_distinct(identity));
-  EXPECT_FALSE(is_distinct(FolderIdentity{7, {}})) << "an id of zeros names every file";
+  // The 128-bit id names the turn, else the 64-bit index, else the path (none
+  // here). An id of all zeros (no such ids) or all ones (none established),
+  // judged at its own width, is no id: it would name every file.
   FolderIdentity ones{7, {}};
   ones.file_id.fill(0xFF);
-  EXPECT_FALSE(is_distinct(ones)) << "an id of ones names every file";
+  const FolderIndex index{9, 0x0807060504030201};
+  const FolderIdentity from_index{9, {1, 2, 3, 4, 5, 6, 7, 8}};
+  FolderIdentity index_of_ones{9, {}};
+  std::fill_n(index_of_ones.file_id.begin(), 8, 0xFF);
+  const struct {
+    std::optional<FolderIdentity> by_id;
+    std::optional<FolderIndex> by_index;
+    std::optional<FolderIdentity> named_by;
+  } rows[] = {{identity, index, identity},
+              {FolderIdentity{7, {}}, index, from_index},
+              {ones, index, from_index},
+              {index_of_ones, index, index_of_ones},  // only 8 bytes of ones: an id
+              {std::nullopt, index, from_index},
+              {ones, FolderIndex{9, 0}, std::nullopt},
+              {FolderIdentity{7, {}}, FolderIndex{9, UINT64_MAX}, std::nullopt},
+              {std::nullopt, std::nullopt, std::nullopt}};
+  for (const auto& row : rows) {
+    EXPECT_EQ(identity_to_name_turn(row.by_id, row.by_index), row.named_by) << &row - rows;
+  }
 }
 
 TEST(SetupLockNameTest, WithoutIdentityOneNamePerPathWhateverItsCaseOrPrefix) {
