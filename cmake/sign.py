@@ -104,16 +104,14 @@ def sign(args, stage):
         return problem
     found, reason = authenticode.read(stage, offline=True)
     if not found:
-        return f"the file carries no signature afterwards ({reason})" if reason else (
-            "the file carries no signature afterwards")
+        return "the file carries no signature afterwards" + (f" ({reason})" if reason else "")
     if not found.intact:
         return "the digest in its signature does not match the file"
     if args.timestamp_url and not found.timestamp:
         return "the signature carries no timestamp"
     if not found.timestamp:
-        until = found.valid_until.strftime("%Y-%m-%d") if found.valid_until else "unknown"
         print(f"warning: {args.output.name} is not timestamped: the signature stops being valid"
-              f" on {until}, when the certificate expires", file=sys.stderr)
+              f" on {found.ends_on()}, when the certificate expires", file=sys.stderr)
     return None
 
 

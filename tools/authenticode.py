@@ -22,6 +22,10 @@ class Signature:
     verified: bool  # chain, digest and timestamp verify against the roots
     problem: str | None  # why verification failed, as osslsigncode says it
 
+    def ends_on(self):
+        """The day the certificate ends, "2026-12-11", or "unknown"."""
+        return self.valid_until.strftime("%Y-%m-%d") if self.valid_until else "unknown"
+
 
 def _time(text):
     """osslsigncode's (OpenSSL's) form, "Dec  9 13:09:35 2026 GMT"."""
