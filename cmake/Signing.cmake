@@ -6,7 +6,9 @@
 # The key's password or the token's PIN is read from LBW_SIGN_PASSWORD_FILE
 # when signing; only the file's name is kept anywhere. The build timestamps
 # what it signs with files and tokens (LBW_SIGN_TIMESTAMP_URL); a command
-# timestamps on its own. Nothing set: nothing is signed.
+# timestamps on its own. LBW_SIGN_ROOTS names the roots every signature's
+# chain must reach; without it, a chain that is not trusted is said, not
+# refused. Nothing set: nothing is signed.
 set(LBW_SIGN_CERT "" CACHE STRING "PEM certificate (chain), or pkcs11: URI of the certificate in the token")
 set(LBW_SIGN_KEY "" CACHE STRING "PEM private key, or pkcs11: URI of the key in the token")
 set(LBW_SIGN_PKCS12 "" CACHE FILEPATH "PKCS#12 file with certificate and key, instead of the two above")
@@ -14,14 +16,18 @@ set(LBW_SIGN_PKCS11_MODULE "" CACHE FILEPATH "PKCS#11 library of the token that 
 set(LBW_SIGN_PASSWORD_FILE "" CACHE FILEPATH "File holding the password of the key, or the token's PIN")
 set(LBW_SIGN_COMMAND "" CACHE STRING "Command that signs a program in place, {file} standing for its path")
 set(LBW_SIGN_TIMESTAMP_URL "" CACHE STRING "RFC 3161 time-stamp servers, separated by ;, tried in order")
+set(LBW_SIGN_ROOTS "" CACHE FILEPATH "PEM file of the roots the signatures' chains must reach")
 option(LBW_SIGN_APP "Sign the application inside the setup program too (unless it is signed)" OFF)
 
 # A key or certificate is a file or a pkcs11: URI, so these two are plain
-# strings; a file given relative is taken from the folder cmake was started
-# in, as CMake does for file paths.
+# strings; a file given relative is taken from the folder cmake runs in, as
+# CMake does for the file paths given to it (the process's own folder, which
+# a shell's PWD need not be).
 foreach(var LBW_SIGN_CERT LBW_SIGN_KEY)
   if(${var} AND NOT ${var} MATCHES "^pkcs11:" AND NOT IS_ABSOLUTE "${${var}}")
-    get_filename_component(lbw_sign_path "${${var}}" ABSOLUTE BASE_DIR "$ENV{PWD}")
+    execute_process(COMMAND pwd -P OUTPUT_VARIABLE lbw_cmake_folder
+                    OUTPUT_STRIP_TRAILING_WHITESPACE COMMAND_ERROR_IS_FATAL ANY)
+    get_filename_component(lbw_sign_path "${${var}}" ABSOLUTE BASE_DIR "${lbw_cmake_folder}")
     set_property(CACHE ${var} PROPERTY VALUE "${lbw_sign_path}")
   endif()
 endforeach()
@@ -85,9 +91,16 @@ elseif(NOT (LBW_SIGN_CERT AND LBW_SIGN_KEY))
 else()
   set(lbw_sign_options --cert ${lbw_sign_cert} --key ${lbw_sign_key})
 endif()
-foreach(file LBW_SIGN_PKCS11_MODULE LBW_SIGN_PKCS12 LBW_SIGN_PASSWORD_FILE)
-  if(${file} AND NOT EXISTS "${${file}}")
-    message(FATAL_ERROR "${file}: ${${file}} does not exist")
+# Every file that decides a signature: changed, renewed or replaced at the
+# same path, it has both signing steps run again.
+set(lbw_sign_files)
+foreach(file LBW_SIGN_CERT LBW_SIGN_KEY LBW_SIGN_PKCS11_MODULE LBW_SIGN_PKCS12
+             LBW_SIGN_PASSWORD_FILE LBW_SIGN_ROOTS)
+  if(${file} AND NOT ${file} MATCHES "^pkcs11:")
+    if(NOT EXISTS "${${file}}" OR IS_DIRECTORY "${${file}}")
+      message(FATAL_ERROR "${file}: ${${file}} is no file")
+    endif()
+    list(APPEND lbw_sign_files ${${file}})
   endif()
 endforeach()
 if(LBW_SIGN_PASSWORD_FILE AND NOT LBW_SIGN_COMMAND)
@@ -101,9 +114,21 @@ endif()
 foreach(url IN LISTS LBW_SIGN_TIMESTAMP_URL)
   list(APPEND lbw_sign_options --timestamp-url ${url})
 endforeach()
+if(LBW_SIGN_ROOTS)
+  list(APPEND lbw_sign_options --roots ${LBW_SIGN_ROOTS})
+endif()
 find_program(LBW_OSSLSIGNCODE osslsigncode REQUIRED)
+foreach(module asn1crypto cryptography)
+  execute_process(COMMAND ${LBW_PYTHON} -c "import ${module}" RESULT_VARIABLE lbw_missing
+                  OUTPUT_QUIET ERROR_QUIET)
+  if(lbw_missing)
+    message(FATAL_ERROR "Signing needs Python's ${module} (Debian: apt-get install python3-${module})")
+  endif()
+endforeach()
 
-# The arguments of cmake/sign.py that carry the signing configured here.
+# The arguments of cmake/sign.py that carry the signing configured here; the
+# text of a command and the servers are in them, so a change reruns the step.
 set(LBW_SIGN_ARGUMENTS ${LBW_PYTHON} ${PROJECT_SOURCE_DIR}/cmake/sign.py
     --osslsigncode ${LBW_OSSLSIGNCODE} ${lbw_sign_options})
-set(LBW_SIGN_DEPENDS ${PROJECT_SOURCE_DIR}/cmake/sign.py ${PROJECT_SOURCE_DIR}/tools/authenticode.py)
+set(LBW_SIGN_DEPENDS ${PROJECT_SOURCE_DIR}/cmake/sign.py ${PROJECT_SOURCE_DIR}/tools/authenticode.py
+    ${LBW_OSSLSIGNCODE} ${lbw_sign_files})

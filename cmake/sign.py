@@ -1,28 +1,38 @@
 #!/usr/bin/python3
-"""sign.py INPUT OUTPUT --description TEXT (key files | token | --command CMD)
-Signs a Windows program with an Authenticode signature (SHA-256) and writes it
-to OUTPUT, which may be INPUT itself. The signature is made on a copy under
-signing/ beside OUTPUT, which replaces OUTPUT in one rename once it is signed,
-intact and timestamped. After any failure nothing is left at OUTPUT, so that
-no unsigned or untimestamped program is published by mistake: exit status 1,
-with the reason on standard error.
+"""sign.py INPUT OUTPUT --description TEXT --osslsigncode PATH (key files | token | --command CMD)
+Signs a Windows program with an Authenticode signature and writes it to
+OUTPUT. OUTPUT is removed first and comes back only in one rename, once the
+signed program is checked: the digest is the file's, SHA-256 or stronger, the
+timestamp (where asked for or present) countersigns this very signature, the
+program is the one given with a signature added, and, where roots are given,
+the signer's chain reaches them. So a kill at any moment leaves no program at
+OUTPUT, and a failure too: exit status 1, one line on standard error.
 
-  --osslsigncode PATH  the signing tool, also used to read every signature
+The work happens in a folder of its own under signing/ beside OUTPUT, which
+this run removes at its end, and a guardian process removes should this run
+be killed, after ending what it started: no partial file, no file signed
+without its timestamp and no temporary file of a command stays behind.
+
+  --osslsigncode PATH  the tool that signs, timestamps and checks chains
   key files            --cert PEM --key PEM, or --pkcs12 FILE
   token                --pkcs11-module LIB --key URI --cert (PEM | URI)
   --password-file F    the key's password or the token's PIN: only the file's
                        name is ever on a command line
   --timestamp-url URL  an RFC 3161 server; several are tried in the given order
   --command CMD        a shell command that signs {file} in place and
-                       timestamps on its own; the build checks what it left
-  --keep-signed        an INPUT that carries a signature already is written
-                       to OUTPUT as it stands
-  --discard FILE       a program built from OUTPUT, removed too on failure
+                       timestamps on its own
+  --roots PEM          the roots the signer's chain must reach; without it,
+                       a chain that osslsigncode's store does not trust is
+                       said, not refused
+  --keep-signed        an INPUT signed already is kept as it stands, where
+                       that signature passes the same checks
+  --discard FILE       a program built from OUTPUT, removed with it
 """
 import argparse
 import os
 import shlex
 import shutil
+import signal
 import subprocess
 import sys
 from pathlib import Path
@@ -31,24 +41,85 @@ sys.dont_write_bytecode = True
 sys.path.insert(0, str(Path(__file__).resolve().parent.parent / "tools"))
 import authenticode  # noqa: E402
 
-TIME_LIMIT = 300  # seconds for one run of a tool: a token or a service may be slow, never stuck
+TOOL_LIMIT = 300  # seconds for signing: a token or a service may be slow, never stuck
+SERVER_LIMIT = 20  # seconds for one time-stamp server: a working one answers within a few
 
 
-def run(command, shell=False):
-    """Runs a tool without a terminal to prompt on; returns (status, last line said)."""
+class Refused(Exception):
+    """Why the program is not signed: the one line the build shows."""
+
+
+class Guardian:
+    """A process in a session of its own, so that a kill of the build's
+    process groups spares it. It watches a pipe that only this run holds:
+    when the pipe ends without this run saying it is done, it kills the
+    process groups of the tools this run started and removes the work folder."""
+
+    def __init__(self, folder):
+        reading, self._pipe = os.pipe()
+        if os.fork() == 0:
+            try:
+                os.close(self._pipe)
+                os.setsid()
+                quiet = os.open(os.devnull, os.O_RDWR)
+                for fd in (0, 1, 2):
+                    os.dup2(quiet, fd)
+                os.closerange(3, reading)
+                os.closerange(reading + 1, 1 << 16)
+                self._watch(reading, folder)
+            finally:
+                os._exit(0)
+        os.close(reading)
+
+    @staticmethod
+    def _watch(reading, folder):
+        said = b""
+        while chunk := os.read(reading, 4096):
+            said += chunk
+        groups = set()
+        for line in said.decode().splitlines():
+            if line == "done":
+                return
+            (groups.add if line[0] == "+" else groups.discard)(int(line[1:]))
+        for group in groups:
+            try:
+                os.killpg(group, signal.SIGKILL)
+            except OSError:
+                pass
+        shutil.rmtree(folder, ignore_errors=True)
+
+    def tell(self, line):
+        os.write(self._pipe, f"{line}\n".encode())
+
+
+def run(guardian, command, limit, shell=False):
+    """Runs a tool in a process group of its own, without a terminal to
+    prompt on, and kills the whole group after limit seconds. Returns its
+    exit status (None after the limit) and the last line it said."""
     try:
-        done = subprocess.run(command, shell=shell, stdin=subprocess.DEVNULL, text=True,
-                              errors="replace", capture_output=True, timeout=TIME_LIMIT)
-    except subprocess.TimeoutExpired:
-        return -1, f"no answer within {TIME_LIMIT} s"
+        tool = subprocess.Popen(command, shell=shell, stdin=subprocess.DEVNULL, text=True,
+                                errors="replace", stdout=subprocess.PIPE,
+                                stderr=subprocess.STDOUT, start_new_session=True)
     except OSError as error:
         return -1, error.strerror
-    said = [line.strip() for line in (done.stdout + done.stderr).splitlines() if line.strip()]
-    return done.returncode, said[-1] if said else ""
+    guardian.tell(f"+{tool.pid}")
+    try:
+        said, _ = tool.communicate(timeout=limit)
+        status = tool.returncode
+    except subprocess.TimeoutExpired:
+        try:
+            os.killpg(tool.pid, signal.SIGKILL)
+        except OSError:  # it ended just now
+            pass
+        said, _ = tool.communicate()
+        status, said = None, f"no answer within {limit} s"
+    guardian.tell(f"-{tool.pid}")
+    lines = [line.strip() for line in said.splitlines() if line.strip()]
+    return status, lines[-1] if lines else ""
 
 
-def sign_with_key(args, unstamped):
-    """Signs INPUT into unstamped with osslsigncode. Returns the problem or None."""
+def sign_with_key(args, guardian, signed):
+    """Signs INPUT into signed with osslsigncode, without a timestamp."""
     if args.pkcs11_module:
         cert = ["-pkcs11cert" if args.cert.startswith("pkcs11:") else "-certs", args.cert]
         credentials = ["-pkcs11module", args.pkcs11_module, *cert, "-key", args.key]
@@ -58,61 +129,103 @@ def sign_with_key(args, unstamped):
         credentials = ["-certs", args.cert, "-key", args.key]
     if args.password_file:
         credentials += ["-readpass", args.password_file]
-    status, said = run([args.osslsigncode, "sign", *credentials, "-h", "sha256",
-                        "-n", args.description, "-in", args.input, "-out", unstamped])
-    return None if status == 0 and unstamped.exists() else f"osslsigncode: {said}"
+    status, said = run(guardian, [args.osslsigncode.path, "sign", *credentials, "-h", "sha256",
+                                  "-n", args.description, "-in", args.input, "-out", signed],
+                       TOOL_LIMIT)
+    if status != 0 or not signed.exists():
+        raise Refused(f"osslsigncode: {said}")
 
 
-def timestamp(args, unstamped, stage):
-    """Adds a timestamp from the first server that answers. Returns the problem or None."""
+def timestamp(args, guardian, signed, stage):
+    """Writes signed with a timestamp to stage, from the first server whose
+    answer is a timestamp of this signature."""
     failures = []
     for url in args.timestamp_url:
-        status, said = run([args.osslsigncode, "add", "-ts", url, "-h", "sha256",
-                            "-in", unstamped, "-out", stage])
+        stage.unlink(missing_ok=True)  # what an earlier server's try left
+        status, said = run(guardian, [args.osslsigncode.path, "add", "-ts", url, "-h", "sha256",
+                                      "-in", signed, "-out", stage], SERVER_LIMIT)
         if status == 0 and stage.exists():
-            return None
+            found, _ = authenticode.signatures(stage.read_bytes())
+            stamp = found[0].timestamp if found else None
+            if stamp and not stamp.problem:
+                return
+            said = f"its timestamp {stamp.problem}" if stamp else "its answer added no timestamp"
         failures.append(f"{url} ({said})")
-    return "no time-stamp server answered: " + ", ".join(failures)
+    raise Refused("no time-stamp server gave a timestamp: " + ", ".join(failures))
 
 
-def sign_with_command(args, stage):
-    """Runs the publisher's command on stage. Returns the problem or None."""
+def sign_with_command(args, guardian, stage):
+    """Runs the publisher's command on stage, a copy of INPUT."""
     shutil.copyfile(args.input, stage)
-    quoted = subprocess.list2cmdline([str(stage)]) if os.name == "nt" else shlex.quote(str(stage))
-    status, said = run(args.command.replace("{file}", quoted), shell=True)
-    return None if status == 0 else f"the signing command exited with {status}: {said}"
+    status, said = run(guardian, args.command.replace("{file}", shlex.quote(str(stage))),
+                       TOOL_LIMIT, shell=True)
+    if status != 0:
+        ended = f"exited with {status}" if status is not None else "was stopped"
+        raise Refused(f"the signing command {ended}: {said}")
 
 
-def sign(args, stage):
-    """Leaves the signed program at stage. Returns the problem or None."""
-    if args.keep_signed:
-        found, _ = authenticode.read(args.input, offline=True)
-        if found:
-            print(f"{args.input.name} is signed already ({found.signer}): kept as it stands")
-            shutil.copyfile(args.input, stage)
-            return None
-    if args.command:
-        problem = sign_with_command(args, stage)
-    else:
-        unstamped = stage.with_name("unstamped-" + stage.name)
-        problem = sign_with_key(args, unstamped)
-        if not problem and args.timestamp_url:
-            problem = timestamp(args, unstamped, stage)
-        elif not problem:
-            os.replace(unstamped, stage)
-    if problem:
-        return problem
-    found, reason = authenticode.read(stage, offline=True)
+def check(args, data, given=None, stamped=False):
+    """Refuses a signed program whose signatures do not hold: each must be
+    intact and SHA-256 or stronger, carry a timestamp where stamped, and
+    verify against the roots where they are given. given: the program before
+    signing, which must be the same program apart from the signature. Says
+    what it could not check, and warns of a signature without a timestamp."""
+    found, reason = authenticode.signatures(data)
+    if reason:
+        raise Refused(f"its signature can't be read: {reason}")
     if not found:
-        return "the file carries no signature afterwards" + (f" ({reason})" if reason else "")
-    if not found.intact:
-        return "the digest in its signature does not match the file"
-    if args.timestamp_url and not found.timestamp:
-        return "the signature carries no timestamp"
-    if not found.timestamp:
-        print(f"warning: {args.output.name} is not timestamped: the signature stops being valid"
-              f" on {found.ends_on()}, when the certificate expires", file=sys.stderr)
-    return None
+        raise Refused("it carries no signature")
+    digest = authenticode.program_digest
+    if given is not None and digest(data) != digest(given):
+        raise Refused("the signed file is not the program that was given to be signed")
+    name = args.output.name
+    for index, signature in enumerate(found):
+        which = "its signature" if index == 0 else f"its nested signature {index}"
+        which += f" ({signature.signer})"
+        if signature.problems:
+            raise Refused(f"{which}: {signature.problems[0]}")
+        if signature.digest_algorithm not in authenticode.STRONG_DIGESTS:
+            raise Refused(f"{which} uses {signature.digest_algorithm}: SHA-256 or stronger is"
+                          " needed")
+        if not signature.timestamp and stamped:
+            raise Refused(f"{which} carries no timestamp")
+        if not signature.timestamp:
+            print(f"warning: {name}: {which} is not timestamped: it stops being valid on"
+                  f" {signature.ends_on()}, when the certificate expires", file=sys.stderr)
+        trusted, said = args.osslsigncode.verify(data, signature, args.roots, offline=True)
+        if not trusted and args.roots:
+            raise Refused(f"{which} does not verify against the roots in {args.roots}: {said}")
+        if not trusted:
+            print(f"note: {name}: {which} is intact, but its chain does not reach a root that"
+                  f" osslsigncode trusts ({said}); set LBW_SIGN_ROOTS to the roots it must reach"
+                  " to have that checked", file=sys.stderr)
+
+
+def sign(args, guardian, work):
+    """Leaves the signed and checked program in work; returns its path."""
+    stage = work / args.output.name  # the program's own name: signing tools go by it
+    given = args.input.read_bytes()
+    if args.keep_signed and authenticode.certificate_table(given)[1]:
+        try:
+            check(args, given)
+        except Refused as problem:
+            raise Refused(f"{args.input.name} is signed already, and that signature does not hold:"
+                          f" {problem}. The build never re-signs a signed file: give it as its"
+                          " publisher signed it, or unsigned") from None
+        print(f"{args.input.name} is signed already: kept as it stands")
+        shutil.copyfile(args.input, stage)
+        return stage
+    if args.command:
+        sign_with_command(args, guardian, stage)
+    elif args.timestamp_url:
+        unstamped = work / "unstamped" / args.output.name
+        unstamped.parent.mkdir()
+        sign_with_key(args, guardian, unstamped)
+        timestamp(args, guardian, unstamped, stage)
+    else:
+        sign_with_key(args, guardian, stage)
+    check(args, stage.read_bytes(), given, stamped=bool(args.timestamp_url))
+    return stage
 
 
 def main():
@@ -120,33 +233,41 @@ def main():
     parser.add_argument("input", type=Path)
     parser.add_argument("output", type=Path)
     parser.add_argument("--description", required=True)
-    parser.add_argument("--osslsigncode", required=True)
+    parser.add_argument("--osslsigncode", required=True, type=authenticode.Osslsigncode)
     for option in ("--cert", "--key", "--pkcs12", "--pkcs11-module", "--password-file",
-                   "--command"):
+                   "--command", "--roots"):
         parser.add_argument(option)
     parser.add_argument("--timestamp-url", action="append", default=[])
     parser.add_argument("--keep-signed", action="store_true")
     parser.add_argument("--discard", type=Path, action="append", default=[])
     args = parser.parse_args()
 
-    stage = args.output.parent / "signing" / args.output.name
-    stage.parent.mkdir(exist_ok=True)
-    for leftover in stage.parent.glob(f"*{stage.name}"):
-        leftover.unlink()
+    signing = args.output.parent / "signing"
+    work = signing / str(os.getpid())
+    guardian = None
     try:
-        problem = sign(args, stage)
-    except OSError as error:
-        problem = f"{error.filename}: {error.strerror}"
-    for made in stage.parent.glob(f"?*{stage.name}"):  # what a failed run left beside it
-        made.unlink()
-    if problem:
-        stage.unlink(missing_ok=True)
         for path in (args.output, *args.discard):
+            if path.is_dir() and not path.is_symlink():
+                raise Refused(f"{path} is a folder: remove it")
             path.unlink(missing_ok=True)
-        print(f"signing {args.output.name} failed: {problem}", file=sys.stderr)
-        return 1
-    os.replace(stage, args.output)
-    return 0
+        if signing.exists() and not signing.is_dir():
+            raise Refused(f"{signing} is not a folder: remove it")
+        for leftover in signing.glob("*"):  # of a run that could not clean up
+            shutil.rmtree(leftover) if leftover.is_dir() else leftover.unlink()
+        work.mkdir(parents=True)
+        guardian = Guardian(work)
+        os.replace(sign(args, guardian, work), args.output)
+        return 0
+    except Refused as problem:
+        reason = str(problem)
+    except OSError as error:
+        reason = f"{error.filename}: {error.strerror}" if error.filename else str(error)
+    finally:
+        shutil.rmtree(work, ignore_errors=True)
+        if guardian:
+            guardian.tell("done")
+    print(f"signing {args.output.name} failed: {reason}", file=sys.stderr)
+    return 1
 
 
 if __name__ == "__main__":
