@@ -33,8 +33,8 @@ def text(program, libraries):
         return (f"Third-party notices for {program}\n\n{program} contains no code whose "
                 f"licence asks for a notice in copies of the program.\n")
     parts = [f"Third-party notices for {program}\n\n"
-             f"{program} contains code of the libraries below, linked into it when it was\n"
-             f"built. Their licences ask that these notices go with every copy of it.\n"]
+             f"{program} contains code of the libraries below, linked into it when it\n"
+             f"was built. Their licences ask that these notices go with every copy of it.\n"]
     for lib, stanza, files in blocks:
         parts.append(f"{_RULE}\n{lib.name} {lib.version} (Debian package {lib.package} "
                      f"{lib.package_version})\nLinked from: {', '.join(sorted(files))}\n\n"
