@@ -50,14 +50,15 @@ def organisation(text):
 
 def document_time(source_dir):
     """The document's time in RFC 3339 (UTC), or None where there is none to take."""
-    epoch = os.environ.get("SOURCE_DATE_EPOCH")
+    epoch = os.environ.get("SOURCE_DATE_EPOCH") or None
     if epoch is None and os.path.exists(os.path.join(source_dir, ".git")):
-        # A checkout made by another user (CI containers) is refused by git
-        # unless the folder is named safe; -c counts, from git 2.35.2 on.
+        # Git refuses a checkout that another user owns (CI containers) unless
+        # its folder, as git resolves it, is named safe; -c counts (git 2.39).
+        top = os.path.realpath(source_dir)
         try:
             epoch = subprocess.run(
-                ["git", "-c", f"safe.directory={source_dir}", "-C", source_dir, "log", "-1",
-                 "--format=%ct"], capture_output=True, text=True, check=True).stdout.strip()
+                ["git", "-c", f"safe.directory={top}", "-C", top, "log", "-1", "--format=%ct"],
+                capture_output=True, text=True, check=True).stdout.strip()
         except (OSError, subprocess.CalledProcessError):
             epoch = None
     if not epoch:

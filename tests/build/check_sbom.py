@@ -42,7 +42,8 @@ def reachable(entity):
 
 def check_required_fields(bom, version):
     metadata, program = bom["metadata"], bom["metadata"]["component"]
-    assert metadata["timestamp"] and reachable(metadata["manufacturer"])
+    assert metadata.get("timestamp"), "no time: git did not give the last commit's"
+    assert reachable(metadata["manufacturer"])
     assert reachable(program["supplier"]) and reachable(program["manufacturer"])
     assert program["version"] == version, program["version"]
     for file in [program] + program["components"]:
