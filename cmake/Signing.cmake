@@ -130,5 +130,11 @@ endforeach()
 # text of a command and the servers are in them, so a change reruns the step.
 set(LBW_SIGN_ARGUMENTS ${LBW_PYTHON} ${PROJECT_SOURCE_DIR}/cmake/sign.py
     --osslsigncode ${LBW_OSSLSIGNCODE} ${lbw_sign_options})
+# What a failed signing step removes beside its own output: the setup program
+# and what describes it.
+set(LBW_SIGN_DISCARDS)
+foreach(file ${LBW_SETUP_PROGRAM} ${LBW_SBOM_FILES})
+  list(APPEND LBW_SIGN_DISCARDS --discard ${file})
+endforeach()
 set(LBW_SIGN_DEPENDS ${PROJECT_SOURCE_DIR}/cmake/sign.py ${PROJECT_SOURCE_DIR}/tools/authenticode.py
     ${LBW_OSSLSIGNCODE} ${lbw_sign_files})

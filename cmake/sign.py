@@ -26,7 +26,9 @@ without its timestamp and no temporary file of a command stays behind.
                        said, not refused
   --keep-signed        an INPUT signed already is kept as it stands, where
                        that signature passes the same checks
-  --discard FILE       a program built from OUTPUT, removed with it
+  --discard FILE       a file made from OUTPUT or what OUTPUT goes into,
+                       removed with it when signing starts, and not remade
+                       unless signing succeeds
 """
 import argparse
 import os

@@ -94,7 +94,7 @@ sign() {  # sign CMAKE_OPTION...: reconfigures the build folder and builds the p
     cmake --build "$build" --target LirabelWarden >>"$work/log" 2>&1 || { tail -5 "$work/log" >&2 && false; }
 }
 nothing_left() {  # nothing_left WHEN: no program, nothing in signing/
-  [[ ! -f $program ]] || fail "a program is left $1"
+  [[ ! -f $program && ! -f $build/LirabelWarden.cdx.json ]] || fail "a program or its SBOM is left $1"
   [[ -z $(find "$build/signing" "$build/signed-app/signing" -mindepth 1 2>/dev/null) ]] ||
     fail "files are left in signing/ $1: $(find "$build" -path '*/signing/*')"
 }
