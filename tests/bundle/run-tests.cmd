@@ -29,8 +29,10 @@ if not exist "results\%~1.xml" (
 )
 set /a failed_before=failed
 rem The report's line for each test suite has these attributes first, in this
-rem order: name, tests, failures, disabled, skipped (values in quotes).
-find "<testsuite name=" < "results\%~1.xml" > "results\%~1.suites"
+rem order: name, tests, failures, disabled, skipped (values in quotes). The
+rem system's own find, by its full path: another on the path (Git's, for one)
+rem takes other arguments.
+"%SystemRoot%\System32\find.exe" "<testsuite name=" < "results\%~1.xml" > "results\%~1.suites"
 for /f "usebackq tokens=5,7,9,11 delims== " %%a in ("results\%~1.suites") do (
   set /a passed+=%%~a-%%~b-%%~c-%%~d
   set /a failed+=%%~b
