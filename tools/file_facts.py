@@ -32,7 +32,7 @@ def _program(data):
     return pe
 
 
-def _version_strings(pe):
+def version_strings(pe):
     """The texts of the version block ({} without one)."""
     strings = {}
     for info in getattr(pe, "FileInfo", [[]])[0]:
@@ -49,7 +49,11 @@ def _version(pe, strings):
     if not hasattr(pe, "VS_FIXEDFILEINFO"):
         return None
     fixed = pe.VS_FIXEDFILEINFO[0]
-    high, low = fixed.FileVersionMS, fixed.FileVersionLS
+    return version_numbers(fixed.FileVersionMS, fixed.FileVersionLS)
+
+
+def version_numbers(high, low):
+    """The four 16-bit numbers of a version block's binary version, "1.5.1.0"."""
     return ".".join(str(n) for n in (high >> 16, high & 0xFFFF, low >> 16, low & 0xFFFF))
 
 
@@ -69,7 +73,7 @@ def component(name, data, ref, archive=False):
     where it has a version block, and its signer where it is signed. `archive`:
     it carries other files (the setup program)."""
     pe = _program(data)
-    strings = _version_strings(pe) if pe else {}
+    strings = version_strings(pe) if pe else {}
     version = _version(pe, strings) if pe else None
     kind = "file" if pe is None else "library" if pe.FILE_HEADER.Characteristics & _DLL \
         else "application"
