@@ -6,8 +6,6 @@
 namespace lbw {
 namespace {
 
-constexpr std::uint32_t kRenameReplaceIfExists = 0x1;
-constexpr std::uint32_t kRenamePosixSemantics = 0x2;
 constexpr std::uint32_t kDispositionDelete = 0x1;
 constexpr std::uint32_t kDispositionPosixSemantics = 0x2;
 constexpr std::uint32_t kDispositionIgnoreReadOnly = 0x10;
@@ -28,13 +26,13 @@ void put_uint32(std::uint8_t* at, std::uint32_t value) { std::memcpy(at, &value,
 
 }  // namespace
 
-FileInfoRecord rename_record(std::wstring_view target, bool posix) {
+FileInfoRecord rename_record(std::wstring_view target, std::uint32_t flags) {
   const std::size_t name_bytes = target.size() * sizeof(wchar_t);
   if (name_bytes > UINT32_MAX) return {};
   FileInfoRecord record = zeroed_record(kRenameNameOffset + name_bytes + sizeof(wchar_t));
   if (!record.bytes) return record;
   std::uint8_t* bytes = record.bytes.get();
-  put_uint32(bytes, kRenameReplaceIfExists | (posix ? kRenamePosixSemantics : 0));
+  put_uint32(bytes, flags);
   static_assert(kRenameNameLengthOffset - kRenameRootFolderOffset == sizeof(void*));
   put_uint32(bytes + kRenameNameLengthOffset, static_cast<std::uint32_t>(name_bytes));
   std::memcpy(bytes + kRenameNameOffset, target.data(), name_bytes);  // the terminator is zeroed

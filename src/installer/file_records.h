@@ -20,13 +20,22 @@ struct FileInfoRecord {
   std::size_t size = 0;
 };
 
-// FILE_RENAME_INFO for the class FileRenameInfoEx: the 32-bit flags 3 (replace
-// the target if it exists, with POSIX semantics) at offset 0, no root folder
-// (8 bytes at 8), the target's byte length without its terminator (32 bits at
-// 16), then the target and its terminator from 20. Without `posix`, for the
-// class FileRenameInfo, the flags are 1: its first byte is ReplaceIfExists. No
-// block when that length does not fit in 32 bits or the memory can't be had.
-FileInfoRecord rename_record(std::wstring_view target, bool posix = true);
+// Flags of a rename through a handle (FILE_RENAME_INFORMATION in ntifs.h and
+// FileRenameInformationEx in MS-FSCC; the class FileRenameInfoEx takes them).
+// Replace the target if it exists:
+inline constexpr std::uint32_t kRenameReplaceIfExists = 0x1;
+// ... even while other handles to it are open; they keep the old file:
+inline constexpr std::uint32_t kRenamePosixSemantics = 0x2;
+// ... even where the target is read-only (Windows 10 1809 and later; it needs
+// the right to write the target's attributes):
+inline constexpr std::uint32_t kRenameIgnoreReadOnly = 0x40;
+
+// FILE_RENAME_INFO: the 32-bit flags at offset 0, no root folder (8 bytes at
+// 8), the target's byte length without its terminator (32 bits at 16), then
+// the target and its terminator from 20. For the class FileRenameInfo the
+// flags are kRenameReplaceIfExists alone: its first byte is ReplaceIfExists.
+// No block when that length does not fit in 32 bits or the memory can't be had.
+FileInfoRecord rename_record(std::wstring_view target, std::uint32_t flags);
 
 // FILE_DISPOSITION_INFO_EX for the class FileDispositionInfoEx: the 32-bit
 // flags 0x13, delete with POSIX semantics even when the file is read-only.

@@ -67,9 +67,18 @@ bool holds_content(std::wstring_view target, std::span<const std::uint8_t> conte
 // denied, even where every holder shares deleting (a running copy, an indexer,
 // a virus scanner); a rename with POSIX semantics replaces such a target, whose
 // holders keep the old file (Windows 10 1809 and later; others refuse the
-// class). The handle has DELETE access.
+// class). A read-only target refuses every rename onto it unless the rename
+// asks to ignore the attribute (Windows 10 1809 and later too). A system that
+// does not know that flag refuses the whole record as an invalid parameter,
+// and one where this user may not write the target's attributes (which the
+// flag needs) refuses it as access denied: the rename is tried once more
+// without the flag, as it was made before there was one. The handle has
+// DELETE access.
 bool rename_with_posix_semantics(HANDLE file, std::wstring_view target) {
-  return set_information(file, kFileRenameInfoEx, rename_record(target));
+  constexpr std::uint32_t kReplaceWhileOpen = kRenameReplaceIfExists | kRenamePosixSemantics;
+  return set_information(file, kFileRenameInfoEx,
+                         rename_record(target, kReplaceWhileOpen | kRenameIgnoreReadOnly)) ||
+         set_information(file, kFileRenameInfoEx, rename_record(target, kReplaceWhileOpen));
 }
 
 // A name of this run's own beside the staging file: its name, a dot and the
@@ -106,7 +115,7 @@ OsResult<UniqueFile> replace_leftover(std::wstring_view staging) {
       open_file(fresh, GENERIC_WRITE | DELETE, FILE_SHARE_READ, CREATE_NEW, kNotThroughALink);
   if (!opened.ok()) return opened;
   const HANDLE file = opened.value().borrow();
-  const FileInfoRecord record = rename_record(name.value(), false);
+  const FileInfoRecord record = rename_record(name.value(), kRenameReplaceIfExists);
   if (!record.bytes) return os_error(ERROR_NOT_ENOUGH_MEMORY);
   if (set_information(file, FileRenameInfo, record)) return opened;
   const OsFailure refused = os_error(GetLastError());

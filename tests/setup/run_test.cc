@@ -131,6 +131,31 @@ TEST_F(SetupRunTest, SecondRunLeavesEqualFilesUntouched) {
   EXPECT_EQ(folder_entries(install_folder()).size(), 2u);  // no staging file appeared
 }
 
+TEST_F(SetupRunTest, ReadOnlyInstalledApplicationIsReplacedAndStarted) {
+  // Windows renames onto a read-only file only when asked to ignore the
+  // attribute, which needs the right to write the file's attributes: a
+  // per-user install has it. Wine run by root does not enforce the attribute;
+  // run by another user it may refuse the rename, and then the box must say so
+  // and leave the old file whole.
+  make_folder(data_root());
+  make_folder(install_folder());
+  write_file(application_path(), bytes_of("older application"));
+  ASSERT_TRUE(SetFileAttributesW(application_path().c_str(), FILE_ATTRIBUTE_READONLY));
+  {
+    OpenFile attributes(application_path(), FILE_WRITE_ATTRIBUTES, 7);
+    ASSERT_TRUE(attributes.valid()) << "no right to write the installed file's attributes";
+  }
+  const SetupRun run = run_setup(options());
+  if (running_under_wine() && !run.dialogs.empty()) {
+    expect_one_error_box(run, messages::kOlderVersionRunning);
+    EXPECT_EQ(read_file(application_path()), bytes_of("older application"));
+    return;
+  }
+  expect_success(run);
+  expect_installed_in(install_folder());
+  EXPECT_TRUE(wait_for_standin_report(report_path())) << "the application was not started";
+}
+
 TEST_F(SetupRunTest, TwoRunsIntoOneFolderHoweverSpelledBothInstallAndStartTheApplication) {
   // A double double-click, or a user's run while the updater's runs, each
   // spelling the folder its own way: on a fresh folder, then over an older

@@ -16,14 +16,15 @@ Bytes bytes_of(const FileInfoRecord& record) {
 
 TEST(FileInfoRecordTest, RenameRecordHoldsFlagsNoRootTheNamesLengthAndTheName) {
   // clang-format off
-  EXPECT_EQ(bytes_of(rename_record(L"C:\\a")),
-            (Bytes{3, 0, 0, 0,                                 // replace, POSIX semantics
+  EXPECT_EQ(bytes_of(rename_record(
+                L"C:\\a", kRenameReplaceIfExists | kRenamePosixSemantics | kRenameIgnoreReadOnly)),
+            (Bytes{0x43, 0, 0, 0,                              // replace, POSIX, read-only too
                    0, 0, 0, 0,                                 // (alignment)
                    0, 0, 0, 0, 0, 0, 0, 0,                     // no root folder
                    8, 0, 0, 0,                                 // the name's bytes
                    'C', 0, ':', 0, '\\', 0, 'a', 0, 0, 0}));  // the name, terminated
   // clang-format on
-  EXPECT_EQ(bytes_of(rename_record(L"C:\\a", false)).front(), 1) << "replace only";
+  EXPECT_EQ(bytes_of(rename_record(L"C:\\a", kRenameReplaceIfExists)).front(), 1);
 }
 
 TEST(FileInfoRecordTest, DispositionRecordIsTheFlagsAlone) {
