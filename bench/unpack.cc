@@ -10,6 +10,7 @@
 // give the same bytes, or the program ends with 1.
 #include <zlib.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>

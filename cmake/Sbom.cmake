@@ -25,12 +25,10 @@ endif()
 set(LBW_SBOM_FILES ${PROJECT_BINARY_DIR}/LirabelWarden.cdx.json
                    ${PROJECT_BINARY_DIR}/THIRD-PARTY-NOTICES.txt)
 
-# lbw_add_sbom(<linked target>): has the linker of the target write its map,
-# and the program at LBW_SETUP_PROGRAM (made from the target, signed or not)
-# described from that map, in LBW_SBOM_FILES.
-function(lbw_add_sbom linked)
-  set(map ${CMAKE_CURRENT_BINARY_DIR}/LirabelWarden.map)
-  target_link_options(${linked} PRIVATE "LINKER:-Map=${map}")
+# lbw_add_sbom(<linked target> <its link map>): the program at
+# LBW_SETUP_PROGRAM (made from the target, signed or not) described from the
+# map of its link, in LBW_SBOM_FILES.
+function(lbw_add_sbom linked map)
   set(files ${LBW_SBOM_FILES})
   set(tools file_facts licence_duties link_map linked_pieces debian_copyright notices
             setup_sbom payload_streams authenticode)

@@ -39,13 +39,15 @@ def _piece_of(text):
     return Piece(os.path.normpath(text), None)
 
 
-def _referrer(text):
-    """The file in "file (symbol)" or "file (symbol from plugin) (symbol)"."""
-    return _piece_of(text.split(" (", 1)[0].strip())
+def _reason(text):
+    """(the file, the symbol) of "file (symbol)" or "file (symbol from plugin) (symbol)"."""
+    file, _, rest = text.strip().partition(" (")
+    rest = rest.removeprefix("symbol from plugin) (")
+    return _piece_of(file), rest[:-1] if rest.endswith(")") else rest
 
 
 def _taken_members(lines):
-    """{member piece: the piece whose reference made the linker take it}."""
+    """{member piece: (the piece whose reference made the linker take it, the symbol)}."""
     taken, pending = {}, None
     for line in lines:
         if not line.strip():
@@ -59,18 +61,24 @@ def _taken_members(lines):
                 continue  # the referrer is on the next line
             line = found.group(3)
         if pending:
-            taken[pending], pending = _referrer(line), None
+            taken[pending], pending = _reason(line), None
     return taken
+
+
+def reasons(text):
+    """{member piece: (the piece that referred to it, the symbol it wanted)}
+    from a map's text: why the linker took each archive member."""
+    lines = text.splitlines()
+    start = lines.index(_MEMBERS_HEADING) + 1 if _MEMBERS_HEADING in lines else len(lines)
+    return _taken_members(lines[start:])
 
 
 def read(text):
     """(every piece the link took, {member: referrer}) from a map's text. The
     pieces are sorted; paths keep their folders (normalised), as the map gives them."""
-    lines = text.splitlines()
-    start = lines.index(_MEMBERS_HEADING) + 1 if _MEMBERS_HEADING in lines else len(lines)
-    taken = _taken_members(lines[start:])
+    taken = {member: referrer for member, (referrer, _) in reasons(text).items()}
     loaded = {Piece(os.path.normpath(found.group(1)), None)
-              for found in map(_LOAD.match, lines) if found}
+              for found in map(_LOAD.match, text.splitlines()) if found}
     return sorted(set(taken) | loaded), taken
 
 

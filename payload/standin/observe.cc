@@ -81,7 +81,9 @@ std::vector<std::wstring> environment_entries() {
 
 Observations observe_start() {
   Observations seen;
-  seen.command_line = GetCommandLineW();
+  // Made, not assigned from the pointer: assigning takes the string library's
+  // out-of-line replace path (GCC 14), which the program must not carry.
+  seen.command_line = std::wstring(GetCommandLineW());
   seen.arguments = arguments_of_command_line(seen.command_line);
   seen.working_directory = working_directory();
   seen.module_path = module_path();

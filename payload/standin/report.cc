@@ -95,9 +95,9 @@ std::wstring summary_text(const Observations& seen) {
   for (const std::wstring& argument : seen.arguments) add_line(text, L"  [", argument + L']');
   add_line(text, L"working directory: ", seen.working_directory);
   const auto& kinds = seen.standard_handle_kinds;
-  add_line(text, L"standard handles: ",
-           L"input " + std::wstring(kinds[0]) + L", output " + std::wstring(kinds[1]) +
-               L", error " + std::wstring(kinds[2]));
+  std::wstring handles = L"input ";
+  handles.append(kinds[0]).append(L", output ").append(kinds[1]).append(L", error ");
+  add_line(text, L"standard handles: ", handles.append(kinds[2]));
   add_line(text, L"startup flags: ", decimal(seen.startup_flags));
   return text;
 }

@@ -2,6 +2,8 @@
 // extended-length form.
 #include "installer/paths.h"
 
+#include <algorithm>
+
 namespace lbw {
 namespace {
 

@@ -39,7 +39,9 @@ std::string format_system_error(std::int32_t code) {
                                       kMessageBufferUnits, nullptr);
   if (length == 0) {
     const auto lookup_error = static_cast<std::int32_t>(GetLastError());
-    return fallback_text(message, "error " + std::to_string(lookup_error));
+    std::string reason = "error ";
+    reason += std::to_string(lookup_error);
+    return fallback_text(message, reason);
   }
   std::optional<std::string> text = utf8_of_utf16({buffer, length});
   if (!text) return fallback_text(message, "invalid UTF-16");
