@@ -14,9 +14,18 @@ namespace {
 constexpr DWORD kStackOverflow = 0xC00000FD;
 constexpr ULONG kStackReserveForFaults = 0x5000;
 
+// A stack overflow is reported, then the process ends at once with the
+// overflow's own status. Left to the system, the unhandled exception goes to
+// Windows Error Reporting, which may show its "stopped working" box and hold
+// the process until someone closes it, or to the debugger named under AeDebug,
+// which may ask whether to debug: either way a run started by the updater
+// would hang. (Wine 10 tries to start its debugger there and ends the process
+// with 1; Wine 8 reported 0.) Every other exception passes untouched.
 LONG CALLBACK on_exception(EXCEPTION_POINTERS* exception) {
-  if (exception->ExceptionRecord->ExceptionCode == kStackOverflow) lbw::report_stack_overflow();
-  return EXCEPTION_CONTINUE_SEARCH;
+  if (exception->ExceptionRecord->ExceptionCode != kStackOverflow) return EXCEPTION_CONTINUE_SEARCH;
+  lbw::report_stack_overflow();
+  TerminateProcess(GetCurrentProcess(), kStackOverflow);
+  return EXCEPTION_CONTINUE_SEARCH;  // not reached
 }
 
 // SetThreadDescription exists from Windows 10 1607 on; elsewhere the thread
