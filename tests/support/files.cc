@@ -109,6 +109,15 @@ void remove_tree(const std::wstring& path) {
   }
 }
 
+bool remove_tree_when_free(const std::wstring& path, DWORD milliseconds) {
+  for (DWORD waited = 0;; waited += 50) {
+    remove_tree(path);
+    if (!exists(path)) return true;
+    if (waited >= milliseconds) return false;
+    Sleep(50);
+  }
+}
+
 bool make_symbolic_link(const std::wstring& link, const std::wstring& target) {
   if (!running_under_wine()) {
     const DWORD kind = is_folder(target) ? SYMBOLIC_LINK_FLAG_DIRECTORY : 0;

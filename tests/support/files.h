@@ -29,6 +29,10 @@ std::vector<std::wstring> folder_entries(const std::wstring& folder);
 std::uint64_t last_write_time(const std::wstring& path);
 // Deletes a file or a whole folder tree, as far as the system allows.
 void remove_tree(const std::wstring& path);
+// The same, tried again for up to `milliseconds` while something in the tree is
+// held (a program started from it that has reported and is still ending);
+// whether the tree is gone.
+bool remove_tree_when_free(const std::wstring& path, DWORD milliseconds = 15'000);
 
 // Makes `link` a symbolic link to the file or folder `target`: under Wine a
 // link on the build machine, which Wine's programs see as the target itself; on
