@@ -38,7 +38,9 @@ TEST_F(SetupUpdateTest, WithoutUpdateModeARunningOldCopyIsReportedAtOnce) {
   Process old = start_old_application(20'000);
   const SetupRun run = run_setup(options());
   expect_one_error_box(run, messages::kOlderVersionRunning);
-  EXPECT_LT(run.seconds, 3.0);  // one attempt, no pause
+  // One attempt: update mode's attempts would take half a minute. (The bound
+  // leaves room for a loaded machine.)
+  EXPECT_LT(run.seconds, 10.0);
   EXPECT_EQ(read_file(application_path()), with_extra_byte(app_bytes()));
   EXPECT_FALSE(exists(install_folder() + L"\\lirabel-warden.neu"));
   EXPECT_FALSE(exists(report_path()));  // nothing was started
@@ -52,7 +54,7 @@ TEST_F(SetupUpdateTest, WithoutUpdateModeABlockedLoaderStopsTheRunBeforeTheAppli
   ASSERT_TRUE(holder.valid());
   const SetupRun run = run_setup(options());
   expect_one_error_box(run, messages::kOlderVersionRunning);
-  EXPECT_LT(run.seconds, 3.0);
+  EXPECT_LT(run.seconds, 10.0);
   EXPECT_EQ(read_file(loader_path()), bytes_of("older loader"));
   EXPECT_FALSE(exists(application_path()));
   EXPECT_FALSE(exists(report_path()));
