@@ -66,7 +66,7 @@ set(LBW_SBOM_FILES ${PROJECT_BINARY_DIR}/LirabelWarden.cdx.json
 function(lbw_add_sbom linked map)
   set(files ${LBW_SBOM_FILES})
   set(tools file_facts licence_duties link_map linked_pieces debian_copyright notices
-            setup_sbom payload_streams authenticode spdx_expression)
+            setup_sbom payload_streams authenticode spdx_expression coff_archive)
   list(TRANSFORM tools REPLACE "(.+)" "${PROJECT_SOURCE_DIR}/tools/\\1.py")
   add_custom_command(
     OUTPUT ${files}

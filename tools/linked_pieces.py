@@ -14,6 +14,7 @@ import subprocess
 import urllib.parse
 from dataclasses import dataclass, field
 
+import coff_archive
 import debian_copyright
 import licence_duties
 import link_map
@@ -113,39 +114,6 @@ def _dwarf_sources(path, objdump):
     return sources
 
 
-@dataclass
-class CoffFacts:
-    """What an object without debugging information still says of its origin."""
-    file_symbol: str | None = None  # the source's bare name, or dlltool's "fake"
-    sections: set = field(default_factory=set)
-    import_library: str | None = None  # "lib64_libkernel32": the library dlltool wrote
-
-
-def coff_facts(text, path, wanted):
-    """{member (None for a plain object file): CoffFacts} from `objdump -h -t`
-    of `path`, for the `wanted` members."""
-    facts, member = {}, None
-    for line in text.splitlines():
-        if "file format " in line:
-            member = line.split(":", 1)[0]
-            member = None if member == path else member
-            if member in wanted:
-                facts[member] = CoffFacts()
-        elif member in facts and line[:1] in " [":
-            section = re.match(r"\s+\d+ (\S+)\s+[0-9a-f]{8} ", line)
-            symbol = re.match(r"\[\s*\d+\]\(sec\s+-?\d+\).*\(scl\s+(\d+)\) \(nx \d+\) \S+ (.+)$",
-                              line)
-            if section:
-                facts[member].sections.add(section.group(1))
-            elif symbol and symbol.group(1) == "103":  # C_FILE
-                facts[member].file_symbol = facts[member].file_symbol or symbol.group(2)
-            elif symbol:
-                made = re.fullmatch(r"_head_(\w+)_a|__(\w+)_a_iname", symbol.group(2))
-                if made:
-                    facts[member].import_library = made.group(1) or made.group(2)
-    return facts
-
-
 def sources_without_debug_info(upstream, archive, facts):
     """The paths of the upstream tree that an object without debugging
     information may have been made from, as licence_duties.py records for its
@@ -172,11 +140,14 @@ def _source_candidates(path, objdump, upstream, members):
     candidates = {m: [s] for m, s in _dwarf_sources(path, objdump).items()}
     missing = [m for m in members if m not in candidates]
     if missing:
-        _, output = _run([objdump, "-h", "-t", path])
-        facts = coff_facts(output, path, set(missing))
+        with open(path, "rb") as f:
+            data = f.read()
+        objects = {None: data} if missing == [None] else coff_archive.members(data, set(missing))
         for member in missing:
-            candidates[member] = sources_without_debug_info(
-                upstream, os.path.basename(path), facts.get(member, CoffFacts()))
+            facts = coff_archive.facts(objects[member], member or path) if member in objects \
+                else coff_archive.CoffFacts()
+            candidates[member] = sources_without_debug_info(upstream, os.path.basename(path),
+                                                            facts)
     return candidates
 
 

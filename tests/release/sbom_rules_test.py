@@ -3,6 +3,7 @@ identifiers scanners match, bom-refs of a release, and where a linked object
 without debugging information comes from."""
 import unittest
 
+import coff_archive
 import linked_pieces
 import setup_sbom
 import spdx_expression
@@ -44,7 +45,7 @@ class SbomRulesTest(unittest.TestCase):
         self.assertEqual(len(refs), 3)
 
     def test_sources_without_debugging_information(self):
-        facts = linked_pieces.CoffFacts
+        facts = coff_archive.CoffFacts
         stub = facts(None, {".text", ".bss", ".idata$5", ".idata$7"}, "lib64_libmsvcrt_def")
         for upstream, archive, member, sources in (
                 ("zlib", "libz.a", facts("inflate.c", {".text"}), ["inflate.c"]),
