@@ -67,22 +67,35 @@ def signer_of(data):
     return found[0].signer if found else None
 
 
+# The first bytes of the archive formats a carried file could be.
+_ARCHIVE_MAGIC = (b"PK\x03\x04", b"PK\x05\x06", b"MSCF", b"7z\xbc\xaf\x27\x1c", b"\x1f\x8b",
+                  b"\xfd7zXZ\x00", b"BZh", b"\x28\xb5\x2f\xfd", b"Rar!\x1a\x07", b"!<arch>\n")
+
+
+def is_archive(data):
+    """Whether the bytes are an archive of other files (zip, cabinet, 7-Zip,
+    tar, a compressed stream, ...), judged by the format's first bytes."""
+    return data.startswith(_ARCHIVE_MAGIC) or data[257:262] == b"ustar"
+
+
 def component(name, data, ref, archive=False):
     """The CycloneDX component of a file called `name` with these bytes: an
-    application, a library (a DLL) or a plain file; version and product name
-    where it has a version block, and its signer where it is signed. `archive`:
-    it carries other files (the setup program)."""
+    application, a library (a DLL) or a plain file; version, product name and
+    creator (the company) where it has a version block, and its signer where
+    it is signed. `archive`: it carries other files (the setup program)."""
     pe = _program(data)
     strings = version_strings(pe) if pe else {}
     version = _version(pe, strings) if pe else None
     kind = "file" if pe is None else "library" if pe.FILE_HEADER.Characteristics & _DLL \
         else "application"
+    archive = archive or is_archive(data)
     facts = [("bsi:component:filename", name),
              ("bsi:component:executable", "executable" if pe else "non-executable"),
              ("bsi:component:archive", "archive" if archive else "no archive"),
-             # A program's headers describe its sections and resources, and the
-             # setup program keeps the start and length of each file it carries.
-             ("bsi:component:structured", "structured" if pe else "unstructured"),
+             # TR-03183-2 (section 8.1.5): a binary is unstructured, unless it
+             # is an archive that keeps what it holds apart, as the setup
+             # program keeps the start and length of each file it carries.
+             ("bsi:component:structured", "structured" if archive else "unstructured"),
              ("lirabel-warden:size", str(len(data)))]
     if strings.get("ProductName"):
         facts.append(("lirabel-warden:product-name", strings["ProductName"]))
@@ -90,7 +103,10 @@ def component(name, data, ref, archive=False):
         signer = signer_of(data)
         facts.append(("lirabel-warden:authenticode-signer", signer) if signer
                      else ("lirabel-warden:authenticode", "unsigned"))
-    described = {"type": kind, "bom-ref": ref, "name": name}
+    described = {"type": kind, "bom-ref": ref}
+    if strings.get("CompanyName"):
+        described["manufacturer"] = {"name": strings["CompanyName"]}
+    described["name"] = name
     if version:
         described["version"] = version
     described["hashes"] = hashes(data)

@@ -68,6 +68,31 @@ GCC_PIECES = {
 }
 GCC_CREATOR = {"name": "GCC", "url": ["https://gcc.gnu.org/"]}
 
+# Where Debian strips the debugging information from a library, an object
+# keeps only the bare file name of its source (its COFF .file symbol), which
+# alone does not say where in the upstream tree the file lies: only the
+# copyright file's catch-all stanza matches a bare name, whatever the folder
+# the file really came from. It is taken as a path only for the archives
+# below, whose objects are all compiled at the top of their upstream tree.
+# (upstream name, archive file name)
+SOURCES_AT_THE_TOP = {
+    # zlib's makefiles compile adler32.c, inflate.c, ... in its top folder
+    # into libz.a; nothing under contrib/ goes into it.
+    ("zlib", "libz.a"),
+}
+
+# Members of import libraries: dlltool writes them from a definition file
+# that lists a DLL's exports, and records no name of that file, only the
+# library it made ("lib64/libkernel32.a", in its _head_ symbols). mingw-w64
+# keeps the definition files in the library's own folder or in lib-common/,
+# plain or to be preprocessed (.def.in); a combined library's definitions
+# are made as NAME_def. A member's licence is taken only where the copyright
+# file gives every one of these places the same stanza.
+IMPORT_DEFINITIONS = {
+    "mingw-w64": ("mingw-w64-crt/{folder}/{name}.def", "mingw-w64-crt/{folder}/{name}.def.in",
+                  "mingw-w64-crt/lib-common/{name}.def", "mingw-w64-crt/lib-common/{name}.def.in"),
+}
+
 
 def spdx(debian_name, where):
     """The SPDX expression of a Debian short licence name; raises ValueError,

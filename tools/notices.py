@@ -14,13 +14,13 @@ def _blocks(libraries):
     blocks = {}
     for lib in libraries:
         for obj in lib.objects:
-            where = f"{obj.piece.label()} (from {lib.package})"
+            where = f"{obj.piece.label()} (from {lib.package['Package']})"
             if not licence_duties.needs_notice(obj.licence, where):
                 continue
             if obj.stanza is None:
                 raise ValueError(f"{where}: {obj.licence} asks for a notice, and its package's "
                                  f"copyright file gives no text for it")
-            key = (lib.name, lib.package, id(obj.stanza))
+            key = (lib.name, lib.package["Package"], id(obj.stanza))
             files = blocks.setdefault(key, (lib, obj.stanza, set()))[2]
             files.add(os.path.basename(obj.piece.path))
     return [blocks[key] for key in sorted(blocks, key=lambda k: k[:2])]
@@ -36,8 +36,9 @@ def text(program, libraries):
              f"{program} contains code of the libraries below, linked into it when it\n"
              f"was built. Their licences ask that these notices go with every copy of it.\n"]
     for lib, stanza, files in blocks:
-        parts.append(f"{_RULE}\n{lib.name} {lib.version} (Debian package {lib.package} "
-                     f"{lib.package_version})\nLinked from: {', '.join(sorted(files))}\n\n"
+        package = f"{lib.package['Package']} {lib.package['Version']}"
+        parts.append(f"{_RULE}\n{lib.name} {lib.version} (Debian package {package})\n"
+                     f"Linked from: {', '.join(sorted(files))}\n\n"
                      f"Copyright: {stanza.copyright.replace(chr(10), chr(10) + ' ' * 11)}\n"
                      f"License: {stanza.licence}\n\n"
                      f"{lib.copyright.licence_text(stanza).strip()}\n")

@@ -14,6 +14,14 @@ import file_facts
 import payload_streams
 
 SCHEMA = "http://cyclonedx.org/schema/bom-1.6.schema.json"
+# The version of the code that writes the bills of materials (the build's,
+# and tools/inspect --sbom's), named in each document's metadata.tools: the
+# generator's own, not the release's, since one release can be described
+# again by a newer generator. It goes up whenever what the documents say, or
+# how they say it, changes: 1 was the first form; 2 adds the licences, the
+# libraries' archives, sources and scanner identifiers, and bom-refs of the
+# release.
+GENERATOR_VERSION = "2"
 # The serial number is a name-based UUID of the content, so that the same
 # build gives the same bytes: this is the namespace of those names.
 _SERIAL_NAMESPACE = uuid.uuid5(uuid.NAMESPACE_URL, "urn:lirabel-warden:bill-of-materials")
@@ -41,15 +49,31 @@ def program_component(name, data):
     streams, reason = payload_streams.find_streams(pe, data)
     if reason:
         return None, reason
-    carried = []
+    program = file_facts.component(name, data, None, archive=True)
+    program["bom-ref"] = release_ref(name, program.get("version"), data)
+    program["components"] = []
     for stream in streams:
         decoded, reason = _decoded(stream.name, data[stream.start:stream.end])
         if reason:
             return None, reason
-        carried.append(file_facts.component(stream.name, decoded, f"{name}/{stream.name}"))
-    program = file_facts.component(name, data, name, archive=True)
-    program["components"] = carried
+        program["components"].append(file_facts.component(
+            stream.name, decoded, f"{program['bom-ref']}/{stream.name}"))
     return program, None
+
+
+def release_ref(name, version, data):
+    """The bom-ref of a setup program, "LirabelWarden.exe@1.5.1:sha256:...":
+    its name, version and digest, so that the documents of two releases, or of
+    two builds of one, share no bom-ref when merged. The refs of what it
+    carries and what it was linked from start with it."""
+    named = f"{name}@{version}" if version else name
+    return f"{named}:sha256:{hashlib.sha256(data).hexdigest()}"
+
+
+def tools(name, description):
+    """metadata.tools naming the generator of a document."""
+    return {"components": [{"type": "application", "name": name, "version": GENERATOR_VERSION,
+                            "description": description}]}
 
 
 def document(metadata, components=(), dependencies=(), compositions=()):
@@ -87,7 +111,13 @@ def print_bom(path):
         return str(error)
     if reason:
         return reason
-    # The two files are all it carries; what it was linked from only the build knows.
-    composition = {"aggregate": "complete", "assemblies": [program["bom-ref"]]}
-    print(text(document({"component": program}, compositions=[composition])), end="")
+    # What it was linked from only the build knows: the two files it carries
+    # are all that can be seen of what it is made of, and nothing of theirs.
+    carried = [c["bom-ref"] for c in program["components"]]
+    compositions = [{"aggregate": "incomplete", "assemblies": [program["bom-ref"]]},
+                    {"aggregate": "unknown", "assemblies": carried}]
+    metadata = {"tools": tools("lirabel-warden-inspect", "tools/inspect --sbom: what a setup "
+                               "program shows of itself, without its build"),
+                "component": program}
+    print(text(document(metadata, compositions=compositions)), end="")
     return None

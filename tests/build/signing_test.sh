@@ -90,7 +90,8 @@ echo wrong-pin >"$work/wrong-pin"
 
 fail() { echo "$*" >&2 && exit 1; }
 sign() {  # sign CMAKE_OPTION...: reconfigures the build folder and builds the program
-  cmake -S "$source_dir" --preset windows -B "$build" -DLBW_BUILD_TESTS=OFF "$@" >"$work/log" 2>&1 &&
+  cmake -S "$source_dir" --preset windows -B "$build" -DLBW_BUILD_TESTS=OFF -DLBW_SBOM_LICENSE=MIT \
+    -DLBW_LOADER_LICENSE=MIT "-DLBW_SBOM_SUPPLIER=Test <https://lirabel.example>" "$@" >"$work/log" 2>&1 &&
     cmake --build "$build" --target LirabelWarden >>"$work/log" 2>&1 || { tail -5 "$work/log" >&2 && false; }
 }
 nothing_left() {  # nothing_left WHEN: no program, nothing in signing/
