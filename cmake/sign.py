@@ -147,7 +147,7 @@ def timestamp(args, guardian, signed, stage):
         status, said = run(guardian, [args.osslsigncode.path, "add", "-ts", url, "-h", "sha256",
                                       "-in", signed, "-out", stage], SERVER_LIMIT)
         if status == 0 and stage.exists():
-            found, _ = authenticode.signatures(stage.read_bytes())
+            found, _ = authenticode.signatures(stage.read_bytes(), policy(args, fresh=True))
             stamp = found[0].timestamp if found else None
             if stamp and not stamp.problem:
                 return
@@ -166,41 +166,47 @@ def sign_with_command(args, guardian, stage):
         raise Refused(f"the signing command {ended}: {said}")
 
 
-def check(args, data, given=None, stamped=False):
-    """Refuses a signed program whose signatures do not hold: each must be
-    intact and SHA-256 or stronger, carry a timestamp where stamped, and
-    verify against the roots where they are given. given: the program before
-    signing, which must be the same program apart from the signature. Says
-    what it could not check, and warns of a signature without a timestamp."""
-    found, reason = authenticode.signatures(data)
+def policy(args, fresh):
+    """What the signatures are judged against: now, the roots where given, and
+    for a signature made by this run, a timestamp made just now."""
+    return authenticode.Policy(roots=args.root_certificates,
+                               fresh=authenticode.FRESH if fresh else None)
+
+
+def check(args, data, judged, given=None, stamped=False):
+    """Refuses a signed program whose signatures do not hold as tools/inspect
+    judges them (under the policy judged), that lacks a timestamp where
+    stamped, or whose chains do not reach the roots where they are given.
+    given: the program before signing, which must be the same program apart
+    from the signature. Says what it could not check, and warns of a
+    signature without a timestamp."""
+    found, reason = authenticode.signatures(data, judged)
     if reason:
-        raise Refused(f"its signature can't be read: {reason}")
+        raise Refused(f"its signature does not hold: {reason}")
     if not found:
         raise Refused("it carries no signature")
     digest = authenticode.program_digest
     if given is not None and digest(data) != digest(given):
         raise Refused("the signed file is not the program that was given to be signed")
     name = args.output.name
-    for index, signature in enumerate(found):
-        which = "its signature" if index == 0 else f"its nested signature {index}"
-        which += f" ({signature.signer})"
+    which = [("its signature" if index == 0 else f"its nested signature {index}")
+             + f" ({signature.signer})" for index, signature in enumerate(found)]
+    for signature, who in zip(found, which):
         if signature.problems:
-            raise Refused(f"{which}: {signature.problems[0]}")
-        if signature.digest_algorithm not in authenticode.STRONG_DIGESTS:
-            raise Refused(f"{which} uses {signature.digest_algorithm}: SHA-256 or stronger is"
-                          " needed")
+            raise Refused(f"{who}: {signature.problems[0]}")
         if not signature.timestamp and stamped:
-            raise Refused(f"{which} carries no timestamp")
+            raise Refused(f"{who} carries no timestamp")
+    verdicts = args.osslsigncode.verify(data, found, args.roots, offline=True)
+    for signature, who, (trusted, said) in zip(found, which, verdicts):
         if not signature.timestamp:
-            print(f"warning: {name}: {which} is not timestamped: it stops being valid on"
+            print(f"warning: {name}: {who} is not timestamped: it stops being valid on"
                   f" {signature.ends_on()}, when the certificate expires", file=sys.stderr)
-        trusted, said = args.osslsigncode.verify(data, signature, args.roots, offline=True)
         if not trusted and args.roots:
-            raise Refused(f"{which} does not verify against the roots in {args.roots}: {said}")
+            raise Refused(f"{who} does not verify against the roots in {args.roots}: {said}")
         if not trusted:
-            print(f"note: {name}: {which} is intact, but its chain does not reach a root that"
-                  f" osslsigncode trusts ({said}); set LBW_SIGN_ROOTS to the roots it must reach"
-                  " to have that checked", file=sys.stderr)
+            print(f"note: {name}: {who} holds, but osslsigncode does not verify it ({said}):"
+                  " its chain may not reach a root that osslsigncode trusts; set LBW_SIGN_ROOTS"
+                  " to the roots it must reach to have that checked", file=sys.stderr)
 
 
 def sign(args, guardian, work):
@@ -209,7 +215,7 @@ def sign(args, guardian, work):
     given = args.input.read_bytes()
     if args.keep_signed and authenticode.certificate_table(given)[1]:
         try:
-            check(args, given)
+            check(args, given, policy(args, fresh=False))
         except Refused as problem:
             raise Refused(f"{args.input.name} is signed already, and that signature does not hold:"
                           f" {problem}. The build never re-signs a signed file: give it as its"
@@ -226,7 +232,8 @@ def sign(args, guardian, work):
         timestamp(args, guardian, unstamped, stage)
     else:
         sign_with_key(args, guardian, stage)
-    check(args, stage.read_bytes(), given, stamped=bool(args.timestamp_url))
+    check(args, stage.read_bytes(), policy(args, fresh=True), given,
+          stamped=bool(args.timestamp_url))
     return stage
 
 
@@ -248,6 +255,8 @@ def main():
     work = signing / str(os.getpid())
     guardian = None
     try:
+        args.root_certificates = authenticode.roots_in(Path(args.roots).read_bytes()) \
+            if args.roots else None
         for path in (args.output, *args.discard):
             if path.is_dir() and not path.is_symlink():
                 raise Refused(f"{path} is a folder: remove it")
