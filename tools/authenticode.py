@@ -56,7 +56,7 @@ import tempfile
 from asn1crypto import cms, core, pem, tsp
 from asn1crypto import x509 as asn1_x509
 from cryptography import x509
-from cryptography.exceptions import InvalidSignature, UnsupportedAlgorithm
+from cryptography.exceptions import InvalidSignature
 from cryptography.hazmat.primitives import hashes
 from cryptography.hazmat.primitives.asymmetric import ec, padding, rsa
 
@@ -72,6 +72,7 @@ _SECURITY_DIRECTORY = 4  # the certificate table: a file offset and a size
 _REVISION_2_0 = 0x0200  # [PE] WIN_CERT_REVISION_2_0
 _PKCS_SIGNED_DATA = 0x0002  # [PE] WIN_CERT_TYPE_PKCS_SIGNED_DATA
 _INDIRECT_DATA = "1.3.6.1.4.1.311.2.1.4"  # [AUTH] SPC_INDIRECT_DATA_OBJID
+_TST_INFO = "1.2.840.113549.1.9.16.1.4"  # [RFC3161] id-ct-TSTInfo
 _NESTED = "microsoft_nested_signature"
 _RFC3161 = "microsoft_time_stamp_token"
 _COUNTERSIGNATURE = "counter_signature"  # the older Authenticode timestamp
@@ -302,26 +303,29 @@ def _attributes(signer_info, which="signed_attrs"):
     return {a["type"].native: a["values"][0] for a in signer_info[which] or []}
 
 
-def _verify(cert, value, signed, hash_name):
-    """Why value is not the signature of cert's key (asn1crypto) over signed, or None."""
+def _verify(cert, value, signed, hash_name, declared):
+    """Why value is not the signature of cert's key (asn1crypto) over signed,
+    of the kind declared (asn1crypto's signature_algo), or None."""
     try:
         key = x509.load_der_x509_certificate(cert.dump()).public_key()
         hash_type = getattr(hashes, hash_name.upper().replace("_", ""))()
-        if isinstance(key, rsa.RSAPublicKey):
+        if isinstance(key, rsa.RSAPublicKey) and declared == "rsassa_pkcs1v15":
             key.verify(value, signed, padding.PKCS1v15(), hash_type)
-        elif isinstance(key, ec.EllipticCurvePublicKey):
+        elif isinstance(key, ec.EllipticCurvePublicKey) and declared == "ecdsa":
             key.verify(value, signed, ec.ECDSA(hash_type))
         else:
-            return f"its key type is not supported here ({type(key).__name__})"
+            return f"its signature is declared {declared}, which its key can't make or is not" \
+                   f" supported here ({type(key).__name__})"
     except InvalidSignature:
         return "its signature was not made by its certificate's key"
-    except (AttributeError, UnsupportedAlgorithm, ValueError) as error:
+    except Exception as error:  # a damaged certificate or key: cryptography has many ways to say it
         return f"its signature can't be checked ({error or type(error).__name__})"
     return None
 
 
-def _verify_signer(signer_info, certificates, content):
-    """Why the signer's signature over content does not hold, or None."""
+def _verify_signer(signer_info, certificates, content, content_type=None):
+    """Why the signer's signature over content, of the type content_type (an
+    OID; None for a countersignature, which names none), does not hold, or None."""
     cert = _certificate(signer_info, certificates)
     if cert is None:
         return "the certificate of its signer is not in it"
@@ -330,11 +334,16 @@ def _verify_signer(signer_info, certificates, content):
         return f"it is signed with {algorithm.upper()}: SHA-256 or stronger is needed"
     signed = content
     if signer_info["signed_attrs"]:
-        given = _attributes(signer_info).get("message_digest")
+        attributes = _attributes(signer_info)
+        given = attributes.get("message_digest")
         if given is None or given.native != hashlib.new(algorithm, content).digest():
             return "what it signed is not what it holds"
+        named = attributes.get("content_type")  # RFC 5652 section 11.1: the content's own type
+        if content_type and (named is None or named.dotted != content_type):
+            return f"it names its content's type {named and named.dotted}, not {content_type}"
         signed = b"\x31" + signer_info["signed_attrs"].dump()[1:]  # signed as a SET
-    return _verify(cert, signer_info["signature"].native, signed, algorithm)
+    return _verify(cert, signer_info["signature"].native, signed, algorithm,
+                   signer_info["signature_algorithm"].signature_algo)
 
 
 def key_problem(public_key, rsa_bits):
@@ -412,10 +421,11 @@ def chain_problem(cert, others, roots, at):
             return f"{_name(cert.subject)} {problem}"
         if any(cert.dump() == root.dump() for root in roots):
             return None
+        kind = cert["signature_algorithm"]
         issuer = next((issuer for issuer in roots + others
                        if issuer.subject == cert.issuer and issuer.ca and not _verify(
                            issuer, cert["signature_value"].native, cert["tbs_certificate"].dump(),
-                           cert["signature_algorithm"].hash_algo)), cert)
+                           kind.hash_algo, kind.signature_algo)), cert)
         if issuer.dump() == cert.dump():
             return f"{_name(cert.subject)} is not among them, nor issued by a certificate given"
         cert = issuer
@@ -433,6 +443,8 @@ def _timestamp(signer_info, certificates, signer, policy):
         if len(signed_data["signer_infos"]) != 1:
             return Timestamp(None, "unknown", "is not signed by exactly one authority")
         authority = signed_data["signer_infos"][0]
+        if signed_data["encap_content_info"]["content_type"].native != "tst_info":
+            return Timestamp(None, "unknown", "holds no TSTInfo")
         content = signed_data["encap_content_info"]["content"].contents
         problem = _der_problem(content)
         if problem:
@@ -465,7 +477,7 @@ def _timestamp(signer_info, certificates, signer, policy):
 
 def _authority_vouches(authority, certificates, content, cert, policy, time, rfc3161):
     """Why a timestamp's authority does not vouch for its time, or None."""
-    problem = _verify_signer(authority, certificates, content)
+    problem = _verify_signer(authority, certificates, content, _TST_INFO if rfc3161 else None)
     if problem:
         return f"is damaged: {problem}"
     if time is None:
@@ -504,7 +516,9 @@ def _signature(data, pkcs7, policy):
         problems.append(f"its digest is {name}: SHA-256 or stronger is needed")
     elif program_digest(data, algorithm) != indirect["message_digest"]["digest"].native:
         problems.append("its digest does not match the file")
-    problem = _verify_signer(signer_info, certificates, body.contents)
+    problem = _verify_signer(signer_info, certificates, body.contents, _INDIRECT_DATA)
+    if signer_info["version"].native != "v1":  # [AUTH]
+        problem = problem or f"its SignerInfo is {signer_info['version'].native}, not v1"
     if problem:
         problems.append(f"it is damaged: {problem}")
     cert = _certificate(signer_info, certificates)
@@ -553,7 +567,7 @@ def signatures(data, policy=None):
         nested = [value.dump() for a in unsigned if a["type"].native == _NESTED
                   for value in a["values"]]
         return [_signature(data, info, policy or Policy()) for info in [pkcs7] + nested], None
-    except (ValueError, TypeError, KeyError, IndexError, AttributeError) as error:
+    except Exception as error:  # asn1crypto and cryptography fail on damaged input in many ways
         reason = " ".join(str(error).split()) or type(error).__name__
         return None, f"its signature is not readable PKCS#7 ({reason})"
 

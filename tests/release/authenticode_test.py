@@ -100,11 +100,21 @@ class AuthenticodeTest(unittest.TestCase):
         os.unlink(paths[3])
         return data
 
+    @staticmethod
+    def resigned(data, change):
+        """data with change(SignerInfo) made to its primary signature's signer."""
+        info = cms.ContentInfo.load(authenticode._pkcs7(data)[0])
+        change(info["content"]["signer_infos"][0])
+        return authenticode._alone_in(data, info.dump())
+
     def stamped(self, data, when=NOW, tsa=None, imprint="sha256", countersigned=None, ess=True):
         """data with an RFC 3161 timestamp on its primary signature, made here."""
-        info = cms.ContentInfo.load(authenticode._pkcs7(data)[0])
-        signer_info = info["content"]["signer_infos"][0]
-        tsa = tsa or self.tsa
+        return self.resigned(data, lambda signer_info: self.stamp(
+            signer_info, when, tsa or self.tsa, imprint, countersigned, ess))
+
+    def stamp(self, signer_info, when, tsa, imprint, countersigned, ess):
+        """Puts into signer_info a timestamp token of when by tsa, its imprint of
+        countersigned (default: signer_info's own signature), naming tsa where ess."""
         countersigned = countersigned or signer_info["signature"].native
         stamp = tsp.TSTInfo({"version": "v1", "policy": "1.2.3.4.1", "serial_number": 1,
                              "gen_time": when, "message_imprint": {
@@ -127,7 +137,6 @@ class AuthenticodeTest(unittest.TestCase):
                 "signature_algorithm": {"algorithm": "sha256_ecdsa"},
                 "signature": self.tsa_key.sign(signed.dump(), ec.ECDSA(hashes.SHA256()))}]}})
         signer_info["unsigned_attrs"] = [{"type": "microsoft_time_stamp_token", "values": [token]}]
-        return authenticode._alone_in(data, info.dump())
 
     def table(self, data, change):
         """data with bytes changed around its certificate table: change(head,
@@ -177,6 +186,10 @@ class AuthenticodeTest(unittest.TestCase):
              "inside the program's headers or sections", False),
             ("an indefinite length", table(lambda h, t: (
                 h, alone(b"\x30\x80" + pkcs7[4:] + bytes(2)))), "indefinite length", None),
+            ("a SignerInfo of version 3", self.resigned(self.signed, lambda i: i.__setitem__(
+                "version", "v3")), "its SignerInfo is v3, not v1", None),
+            ("an RSA signature declared ECDSA", self.resigned(self.signed, lambda i: i.__setitem__(
+                "signature_algorithm", {"algorithm": "sha256_ecdsa"})), "declared ecdsa", None),
             ("signed by RSA-1024", self.by["RSA-1024"], "RSA key of 1024 bits", None),
             ("signed by an expired certificate", self.by["expired"],
              "its signer's certificate expired on", None),
