@@ -322,9 +322,12 @@ def sign_with_command(args, guardian, stage):
 
 def policy(args, fresh):
     """What the signatures are judged against: now, the roots where given, and
-    for a signature made by this run, a timestamp made just now."""
-    return authenticode.Policy(roots=args.root_certificates,
-                               fresh=authenticode.FRESH if fresh else None)
+    for a signature made by this run, a timestamp made just now and the key
+    size a certificate issued now must have."""
+    if not fresh:
+        return authenticode.Policy(roots=args.root_certificates)
+    return authenticode.Policy(roots=args.root_certificates, fresh=authenticode.FRESH,
+                               rsa_bits=authenticode.SIGNER_RSA_BITS)
 
 
 def check(args, data, judged, given=None, stamped=False):

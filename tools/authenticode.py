@@ -61,7 +61,10 @@ from cryptography.hazmat.primitives import hashes
 from cryptography.hazmat.primitives.asymmetric import ec, padding, rsa
 
 STRONG_DIGESTS = ("SHA256", "SHA384", "SHA512")
-SIGNER_RSA_BITS = 3072  # [CSBR] 6.1.5.2
+SIGNER_RSA_BITS = 3072  # [CSBR] 6.1.5.2: a certificate issued now, for a signature made now
+# [CSBR] 6.1.5 before 2021-06-01 (section 1.2.2): what a signature made earlier
+# may carry; Microsoft's own signatures, such as the loader library's, still do.
+SIGNED_RSA_BITS = 2048
 # [CSBR] 6.1.5.2 asks the same of time-stamp authorities, but authorities
 # that public code signing relies on still countersign with 2048-bit keys,
 # the minimum NIST SP 800-131A allows for signatures.
@@ -74,6 +77,7 @@ _PKCS_SIGNED_DATA = 0x0002  # [PE] WIN_CERT_TYPE_PKCS_SIGNED_DATA
 _INDIRECT_DATA = "1.3.6.1.4.1.311.2.1.4"  # [AUTH] SPC_INDIRECT_DATA_OBJID
 _TST_INFO = "1.2.840.113549.1.9.16.1.4"  # [RFC3161] id-ct-TSTInfo
 _NESTED = "microsoft_nested_signature"
+_NESTED_OID = "1.3.6.1.4.1.311.2.4.1"
 _RFC3161 = "microsoft_time_stamp_token"
 _COUNTERSIGNATURE = "counter_signature"  # the older Authenticode timestamp
 _DEPTH = 32  # ASN.1 nesting that no signature comes near
@@ -93,11 +97,13 @@ class Policy:
     a signature without a valid timestamp must hold at. roots: certificates
     (asn1crypto) that a timestamp's authority must chain to, or None to leave
     that chain unjudged. fresh: where set, a timestamp must lie this close to
-    now (one made while signing)."""
+    now (one made while signing). rsa_bits: the smallest RSA key a signer's
+    certificate may have (SIGNER_RSA_BITS for a signature made now)."""
     now: datetime.datetime = dataclasses.field(
         default_factory=lambda: datetime.datetime.now(datetime.timezone.utc))
     roots: list | None = None
     fresh: datetime.timedelta | None = None
+    rsa_bits: int = SIGNED_RSA_BITS
 
 
 @dataclasses.dataclass
@@ -370,17 +376,17 @@ def _validity_problem(cert, at):
     return None
 
 
-def signer_problem(cert, at):
+def signer_problem(cert, at, rsa_bits=SIGNER_RSA_BITS):
     """Why a code-signing certificate (asn1crypto) can't make a signature
     that holds at a time, or None: its validity then, its usages [CSBR]
-    7.1.2.3 and its key [CSBR] 6.1.5.2; said of the certificate."""
+    7.1.2.3 and its key [CSBR] 6.1.5; said of the certificate."""
     usages = cert.extended_key_usage_value
     if usages is None or "code_signing" not in usages.native:
         return "lacks the codeSigning extended key usage (it has: " + (
             ", ".join(usages.native) if usages else "none") + ")"
     if cert.key_usage_value is not None and "digital_signature" not in cert.key_usage_value.native:
         return "has a key usage without digitalSignature"
-    return key_problem(cert.public_key, SIGNER_RSA_BITS) or _validity_problem(cert, at)
+    return key_problem(cert.public_key, rsa_bits) or _validity_problem(cert, at)
 
 
 def _authority_problem(cert, time, rfc3161):
@@ -527,7 +533,7 @@ def _signature(data, pkcs7, policy):
         problems.append(f"its timestamp {timestamp.problem}")
     if cert:
         stamped = timestamp and not timestamp.problem
-        problem = signer_problem(cert, timestamp.time if stamped else policy.now)
+        problem = signer_problem(cert, timestamp.time if stamped else policy.now, policy.rsa_bits)
         if problem:
             problems.append(f"its signer's certificate {problem}")
     return Signature(
@@ -540,17 +546,64 @@ def _signature(data, pkcs7, policy):
         alone=_without_nested(pkcs7))
 
 
+def _children(octets):
+    """The elements inside one DER element that _der_problem() has passed."""
+    at, end = _element(octets, 0, len(octets))
+    found = []
+    while at < end:
+        stop = _element(octets, at, end)[1]
+        found.append(octets[at:stop])
+        at = stop
+    return found
+
+
+def _tlv(tag, contents):
+    """One DER element of a one-byte tag."""
+    size = len(contents)
+    length = bytes([size]) if size < 0x80 else (
+        bytes([0x80 | (size.bit_length() + 7) // 8]) + size.to_bytes((size.bit_length() + 7) // 8,
+                                                                      "big"))
+    return bytes([tag]) + length + contents
+
+
+def _replaced(octets, path, new):
+    """One DER element with the element at path (indices of children, -1 the
+    last) inside it replaced by new."""
+    if not path:
+        return new
+    children = _children(octets)
+    children[path[0]] = _replaced(children[path[0]], path[1:], new)
+    return _tlv(octets[0], b"".join(children))
+
+
+_SIGNER_INFO = [1, 0, -1, 0]  # ContentInfo, [0], SignedData, its SignerInfos, the one SignerInfo
+
+
+def _with_unsigned(pkcs7, attributes):
+    """The DER of a signature with its SignerInfo's unsigned attributes
+    replaced by these (each an attribute's DER; none: the field left out).
+    Written byte by byte: asn1crypto can take minutes to write out again a
+    signature holding a timestamp token."""
+    signer = pkcs7
+    for index in _SIGNER_INFO:
+        signer = _children(signer)[index]
+    fields = _children(signer)
+    fields = fields[:-1] if fields[-1][0] == 0xA1 else fields  # [1] unsignedAttrs
+    fields += [_tlv(0xA1, b"".join(attributes))] if attributes else []
+    return _replaced(pkcs7, _SIGNER_INFO, _tlv(0x30, b"".join(fields)))
+
+
 def _without_nested(pkcs7):
-    """The PKCS#7 of a signature without the signatures nested in it. From
-    its bytes, not from a parsed object already read: asn1crypto takes
-    minutes to write one out again once its defaults have been read."""
-    copy = cms.ContentInfo.load(pkcs7)
-    signer_info = copy["content"]["signer_infos"][0]
-    kept = [a for a in signer_info["unsigned_attrs"] or [] if a["type"].native != _NESTED]
-    if len(kept) == len(signer_info["unsigned_attrs"] or []):
+    """The PKCS#7 of a signature without the signatures nested in it."""
+    signer = pkcs7
+    for index in _SIGNER_INFO:
+        signer = _children(signer)[index]
+    unsigned = _children(signer)[-1]
+    if unsigned[0] != 0xA1:
         return pkcs7
-    signer_info["unsigned_attrs"] = cms.CMSAttributes(kept) if kept else None
-    return copy.dump()
+    attributes = _children(unsigned)
+    kept = [a for a in attributes if _children(a)[0] != core.ObjectIdentifier(_NESTED_OID).dump()]
+    return pkcs7 if len(kept) == len(attributes) else _with_unsigned(pkcs7, kept)
 
 
 def signatures(data, policy=None):

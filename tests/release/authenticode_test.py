@@ -17,7 +17,8 @@ import tempfile
 import time
 import unittest
 
-from asn1crypto import cms, tsp
+from asn1crypto import cms, core, tsp
+from asn1crypto.x509 import Name
 from cryptography import x509
 from cryptography.hazmat.primitives import hashes, serialization
 from cryptography.hazmat.primitives.asymmetric import ec, rsa
@@ -69,13 +70,15 @@ class AuthenticodeTest(unittest.TestCase):
         cls.key = key = rsa.generate_private_key(65537, 3072)
         cls.signer = certificate("Signer", key, ends=YEAR)
         old = certificate("Old", key, begins=-3 * YEAR, ends=-YEAR)
+        small, older = (rsa.generate_private_key(65537, bits) for bits in (1024, 2048))
+        older_certificate = certificate("Older", older)
         cls.roots = os.path.join(cls.folder, "roots.pem")
         with open(cls.roots, "wb") as f:
-            f.write(pem(cls.signer) + pem(cls.tsa) + pem(old))
+            f.write(pem(cls.signer) + pem(cls.tsa) + pem(old) + pem(older_certificate))
         cls.signed = cls.sign(cls.signer, key)
-        small = rsa.generate_private_key(65537, 1024)
         web = (ExtendedKeyUsageOID.SERVER_AUTH,)
         cls.by = {"RSA-1024": cls.sign(certificate("Small", small), small),
+                  "RSA-2048": cls.sign(older_certificate, older),
                   "expired": cls.sign(old, key),
                   "not yet valid": cls.sign(certificate("New", key, begins=YEAR, ends=YEAR * 2),
                                             key),
@@ -108,14 +111,12 @@ class AuthenticodeTest(unittest.TestCase):
         return authenticode._alone_in(data, info.dump())
 
     def stamped(self, data, when=NOW, tsa=None, imprint="sha256", countersigned=None, ess=True):
-        """data with an RFC 3161 timestamp on its primary signature, made here."""
-        return self.resigned(data, lambda signer_info: self.stamp(
-            signer_info, when, tsa or self.tsa, imprint, countersigned, ess))
-
-    def stamp(self, signer_info, when, tsa, imprint, countersigned, ess):
-        """Puts into signer_info a timestamp token of when by tsa, its imprint of
-        countersigned (default: signer_info's own signature), naming tsa where ess."""
-        countersigned = countersigned or signer_info["signature"].native
+        """data with an RFC 3161 timestamp of when by tsa on its primary signature, made
+        here: its imprint of countersigned (default: that signature), naming tsa where ess."""
+        pkcs7 = authenticode._pkcs7(data)[0]
+        signature = cms.ContentInfo.load(pkcs7)["content"]["signer_infos"][0]["signature"]
+        countersigned = countersigned or signature.native
+        tsa = tsa or self.tsa
         stamp = tsp.TSTInfo({"version": "v1", "policy": "1.2.3.4.1", "serial_number": 1,
                              "gen_time": when, "message_imprint": {
                                  "hash_algorithm": {"algorithm": imprint},
@@ -126,17 +127,19 @@ class AuthenticodeTest(unittest.TestCase):
             {"type": "content_type", "values": ["tst_info"]},
             {"type": "message_digest", "values": [hashlib.sha256(stamp.dump()).digest()]},
             *[names] * ess])
-        cert = authenticode.certificate(der(tsa))
         token = cms.ContentInfo({"content_type": "signed_data", "content": {
             "version": "v3", "digest_algorithms": [{"algorithm": "sha256"}],
             "encap_content_info": {"content_type": "tst_info", "content": stamp},
-            "certificates": [cert], "signer_infos": [{
+            "certificates": [authenticode.certificate(der(tsa))], "signer_infos": [{
                 "version": "v1", "sid": {"issuer_and_serial_number": {
-                    "issuer": cert.issuer, "serial_number": cert.serial_number}},
+                    "issuer": Name.load(tsa.issuer.public_bytes()),
+                    "serial_number": tsa.serial_number}},
                 "digest_algorithm": {"algorithm": "sha256"}, "signed_attrs": signed,
                 "signature_algorithm": {"algorithm": "sha256_ecdsa"},
                 "signature": self.tsa_key.sign(signed.dump(), ec.ECDSA(hashes.SHA256()))}]}})
-        signer_info["unsigned_attrs"] = [{"type": "microsoft_time_stamp_token", "values": [token]}]
+        attribute = authenticode._tlv(0x30, core.ObjectIdentifier("1.3.6.1.4.1.311.3.3.1").dump()
+                                      + authenticode._tlv(0x31, token.dump()))
+        return authenticode._alone_in(data, authenticode._with_unsigned(pkcs7, [attribute]))
 
     def table(self, data, change):
         """data with bytes changed around its certificate table: change(head,
@@ -155,7 +158,7 @@ class AuthenticodeTest(unittest.TestCase):
         alone = lambda content: entry(content + bytes(-len(content) % 8), len(content) + 8)  # noqa
         flip = lambda t, b: t[:b // 8] + bytes([t[b // 8] ^ 1 << b % 8]) + t[b // 8 + 1:]  # noqa
         at = stamped.rindex(der(self.tsa)) + 200  # a byte of the authority's certificate
-        fresh = {"when signing": authenticode.FRESH}
+        signing = {"fresh": authenticode.FRESH, "rsa_bits": authenticode.SIGNER_RSA_BITS}
         # name, file, what is said of it first ("" for nothing), osslsigncode's verdict where
         # its versions agree; a name that ends "when signing" is judged as just signed.
         rows = [
@@ -191,6 +194,8 @@ class AuthenticodeTest(unittest.TestCase):
             ("an RSA signature declared ECDSA", self.resigned(self.signed, lambda i: i.__setitem__(
                 "signature_algorithm", {"algorithm": "sha256_ecdsa"})), "declared ecdsa", None),
             ("signed by RSA-1024", self.by["RSA-1024"], "RSA key of 1024 bits", None),
+            ("signed by RSA-2048", self.by["RSA-2048"], "", None),
+            ("signed by RSA-2048, when signing", self.by["RSA-2048"], "of 2048 bits", None),
             ("signed by an expired certificate", self.by["expired"],
              "its signer's certificate expired on", None),
             ("signed by a certificate not yet valid", self.by["not yet valid"],
@@ -223,7 +228,8 @@ class AuthenticodeTest(unittest.TestCase):
             roots = authenticode.roots_in(f.read())
         for name, data, said, theirs in rows:
             with self.subTest(name):
-                judged = authenticode.Policy(roots=roots, fresh=fresh.get(name[-12:]))
+                judged = authenticode.Policy(roots=roots, **signing if name.endswith(
+                    "when signing") else {})
                 began = time.monotonic()
                 found, reason = authenticode.signatures(data, judged)
                 self.assertLess(time.monotonic() - began, 1)
