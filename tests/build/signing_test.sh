@@ -4,13 +4,15 @@
 # offers, with throwaway keys: a key and certificate in a SoftHSM2 token, key
 # files, and a signing command; timestamps come from a local RFC 3161 server
 # whose path chooses how it behaves. Checks the signatures as of days after
-# the certificate's end, a kill while signing, servers that hang or answer
-# wrongly, a renewed certificate, nested signatures, the failures that must
-# leave no program and nothing in signing/ behind, and that the signed
-# program still installs under Wine. Runs with the system's osslsigncode,
-# then signs once more with Debian 12's own 2.5 where the system's is another
-# (fetched from its package into CACHE). One build folder serves all,
-# reconfigured each time.
+# the certificate's end, a kill while signing (also with the step's guardian
+# killed first), two builds at once, servers that hang or answer wrongly, an
+# authority the roots lack, signers refused before signing, a renewed
+# certificate, nested signatures, the failures that must leave no program and
+# nothing in signing/ behind, and that the signed program still installs under
+# Wine. Runs with the system's osslsigncode, then signs once more with Debian
+# 12's own 2.5 where the system's is another (fetched from its package into
+# CACHE). One build folder, whose path holds a space, serves all, reconfigured
+# each time.
 set -euo pipefail
 source_dir=$1
 prefix=$2
@@ -19,32 +21,40 @@ cache=$4
 work=$(mktemp -d)
 tsa_server=
 trap '[[ -z $tsa_server ]] || kill $tsa_server; rm -rf "$work"' EXIT
-build=$work/build
+build="$work/build folder"
 program=$build/LirabelWarden.exe
 inspect=$source_dir/tools/inspect
 pin=pin-5e1f0c7a93d4
 
-certificate() {  # certificate NAME SUBJECT: NAME.pem, NAME-key.pem, its password in NAME-password
+certificate() {  # certificate NAME SUBJECT [KEY [USAGE]]: NAME.pem, NAME-key.pem, NAME-password
   echo "secret-$RANDOM" >"$work/$1-password"
-  openssl req -x509 -newkey rsa:2048 -sha256 -days 2 -subj "/CN=$2" -addext "keyUsage=digitalSignature" \
-    -addext "extendedKeyUsage=codeSigning" -keyout "$work/$1-key.pem" -out "$work/$1.pem" \
+  openssl req -x509 -newkey "${3:-rsa:3072}" -sha256 -days 2 -subj "/CN=$2" -addext "keyUsage=digitalSignature" \
+    -addext "extendedKeyUsage=${4:-codeSigning}" -keyout "$work/$1-key.pem" -out "$work/$1.pem" \
     -passout "file:$work/$1-password" 2>/dev/null
 }
-# Throwaway keys: code-signing certificates valid for 2 days, and a
-# time-stamp authority.
+authority() {  # authority NAME SUBJECT: a time-stamp authority, NAME.crt, NAME.key and NAME.cnf
+  openssl req -x509 -newkey rsa:2048 -sha256 -days 30 -nodes -subj "/CN=$2" \
+    -addext "extendedKeyUsage=critical,timeStamping" -keyout "$work/$1.key" -out "$work/$1.crt" 2>/dev/null
+  printf '%s\n' "[tsa]" "default_tsa = t" "[t]" "serial = $work/tsa.serial" \
+    "signer_cert = $work/$1.crt" "signer_key = $work/$1.key" "signer_digest = sha256" \
+    "default_policy = 1.2.3.4.1" "digests = sha256" "ess_cert_id_alg = sha256" >"$work/$1.cnf"
+}
+# Throwaway keys: code-signing certificates valid for 2 days (RSA-3072, the
+# minimum for code signing), ones the build refuses, and two time-stamp
+# authorities, one of them missing from the roots.
 certificate code "Lirabel Warden Test Signing"
 certificate other "Another Publisher"
-openssl req -x509 -newkey rsa:2048 -sha256 -days 30 -nodes -subj "/CN=Lirabel Test TSA" \
-  -addext "extendedKeyUsage=critical,timeStamping" -keyout "$work/tsa.key" -out "$work/tsa.crt" 2>/dev/null
+certificate small "Small Key" rsa:1024
+certificate web "Web Server" rsa:3072 serverAuth
+authority tsa "Lirabel Test TSA"
+authority untrusted "Untrusted TSA"
 cat "$work/code.pem" "$work/tsa.crt" >"$work/roots.pem"
 late=$(($(date +%s) + 5 * 86400))
 
 # The time-stamp server: openssl ts -reply answers each request. /hang never
-# answers (and says so in a file), /garbage answers no reply, /error with
-# status 500, /replay with the reply made for the first request it saw.
-printf '%s\n' "[tsa]" "default_tsa = t" "[t]" "serial = $work/tsa.serial" \
-  "signer_cert = $work/tsa.crt" "signer_key = $work/tsa.key" "signer_digest = sha256" \
-  "default_policy = 1.2.3.4.1" "digests = sha256" "ess_cert_id_alg = sha256" >"$work/tsa.cnf"
+# answers (and says so in a file), /slow answers after 3 s, /garbage answers
+# no reply, /error with status 500, /replay with the reply made for the first
+# request it saw, /untrusted by the authority the roots lack.
 echo 01 >"$work/tsa.serial"
 "$python" -c '
 import http.server, pathlib, subprocess, sys, time
@@ -57,7 +67,9 @@ class Stamp(http.server.BaseHTTPRequestHandler):
             time.sleep(3600)
         if self.path == "/error":
             return self.send_error(500)
-        replies.append(subprocess.run(["openssl", "ts", "-reply", "-config", sys.argv[1], "-queryfile",
+        time.sleep(3 if self.path == "/slow" else 0)
+        config = sys.argv[3 if self.path == "/untrusted" else 1]
+        replies.append(subprocess.run(["openssl", "ts", "-reply", "-config", config, "-queryfile",
                                        "/dev/stdin", "-out", "/dev/stdout"], input=query,
                                       capture_output=True, check=True).stdout)
         reply = {"/garbage": b"no reply", "/replay": replies[0]}.get(self.path, replies[-1])
@@ -69,7 +81,7 @@ class Stamp(http.server.BaseHTTPRequestHandler):
 server = http.server.ThreadingHTTPServer(("127.0.0.1", 0), Stamp)
 server.daemon_threads = True
 print(server.server_port, flush=True)
-server.serve_forever()' "$work/tsa.cnf" "$work/hung" >"$work/tsa.port" 2>/dev/null &
+server.serve_forever()' "$work/tsa.cnf" "$work/hung" "$work/untrusted.cnf" >"$work/tsa.port" 2>/dev/null &
 tsa_server=$!
 until [[ -s $work/tsa.port ]]; do sleep 0.1; done
 tsa=http://127.0.0.1:$(cat "$work/tsa.port")
@@ -140,14 +152,21 @@ cp "$build/signed-app/lirabel-warden.exe" "$work/signed-app.exe"
 # reported for what it is; a roots file that is not there is no mismatch.
 osslsigncode sign -certs "$work/other.pem" -key "$work/other-key.pem" -readpass "$work/other-password" \
   -nest -h sha256 -in "$program" -out "$work/nested.exe" >/dev/null
-"$inspect" "$work/nested.exe" --ca "$work/roots.pem" >"$work/inspect"
+"$inspect" "$work/nested.exe" --ca "$work/roots.pem" >"$work/inspect" || [[ $? == 2 ]]
 grep -q "^Signature          Authenticode, verifies against the roots in" "$work/inspect" &&
-  grep -q "^Nested signature 1 Authenticode, intact, does NOT verify against the roots" "$work/inspect" &&
+  grep -q "^Nested signature 1 Authenticode, holds, does NOT verify against the roots" "$work/inspect" &&
   grep -q "^  signer           /CN=Another Publisher" "$work/inspect" || fail "nested: $(cat "$work/inspect")"
 if "$inspect" "$program" --ca "$work/none.pem" >/dev/null 2>"$work/said"; then fail "a missing roots file"; fi
 grep -q "cannot read the roots file" "$work/said" && [[ $(wc -l <"$work/said") == 1 ]]
 refused "does not verify against the roots in" -DLBW_SIGN_ROOTS="$work/tsa.crt"
-refused "osslsigncode:" -DLBW_SIGN_ROOTS= -DLBW_SIGN_PASSWORD_FILE="$work/wrong-pin"
+refused "the token refused the PIN in $work/wrong-pin (PIN incorrect)" -DLBW_SIGN_ROOTS= \
+  -DLBW_SIGN_PASSWORD_FILE="$work/wrong-pin"
+# Certificates in files that can't sign, judged before their key is used.
+refused "the signing certificate /CN=Small Key can't be used: it has an RSA key of 1024 bits" \
+  -DLBW_SIGN_PKCS11_MODULE= -DLBW_SIGN_CERT="$work/small.pem" -DLBW_SIGN_KEY="$work/small-key.pem" \
+  -DLBW_SIGN_PASSWORD_FILE="$work/small-password"
+refused "the signing certificate /CN=Web Server can't be used: it lacks the codeSigning extended key usage" \
+  -DLBW_SIGN_CERT="$work/web.pem" -DLBW_SIGN_KEY="$work/web-key.pem" -DLBW_SIGN_PASSWORD_FILE="$work/web-password"
 
 # Killed while a time-stamp server keeps it waiting: no program and nothing
 # in signing/, and the next build with a server that answers signs anew. A
@@ -162,27 +181,54 @@ for _ in $(seq 300); do [[ -e $work/hung ]] && break; sleep 0.1; done
 pkill -KILL -s "$builder"  # every process group of the build: ninja gives each step one
 sleep 1
 nothing_left "after a kill while signing"
+# The same with the step's guardian killed first: the tools end with the step
+# all the same, and nothing signed but not timestamped is on disk.
+rm "$work/hung"
+setsid cmake --build "$build" --target LirabelWarden >/dev/null 2>&1 &
+builder=$!
+for _ in $(seq 300); do [[ -e $work/hung ]] && break; sleep 0.1; done
+kill -KILL "$(ps -eo pid=,sid=,args= | awk '$1 == $2 && /cmake\/sign\.py/ && !/--in-group/ {print $1}')"
+pkill -KILL -s "$builder"
+sleep 1
+! pgrep -f -- "-ts $tsa/hang" >/dev/null || fail "a tool outlived the signing step: $(pgrep -af -- "-ts $tsa")"
+left=$(find "$build/signing" -type f -exec osslsigncode verify -CAfile "$work/roots.pem" -in {} \; 2>&1 || true)
+[[ $left != *"Signature verification: ok"* ]] || fail "a program signed without timestamp is left"
 sign -DLBW_SIGN_TIMESTAMP_URL="$tsa/ok"
+stamped
+[[ -z $(find "$build/signing" -mindepth 1) ]] || fail "a killed step's leftovers were not removed"
+# Two builds at once in one folder: the second waits for the first's signing
+# step, says so, and keeps what it signed; both end with the program signed.
+sign -DLBW_SIGN_TIMESTAMP_URL="$tsa/slow"
+rm "$program"
+cmake --build "$build" --target LirabelWarden >"$work/first" 2>&1 &
+first=$!
+until [[ -n $(find "$build/signing" -mindepth 1 2>/dev/null) ]]; do sleep 0.1; done
+cmake --build "$build" --target LirabelWarden >"$work/second" 2>&1 || fail "$(tail -3 "$work/second")"
+wait "$first" || fail "$(tail -3 "$work/first")"
+grep -q "waiting for another build's signing step in $build/signing" "$work/second" &&
+  grep -q "LirabelWarden.exe was signed by the build waited for: kept" "$work/second" || fail "no wait"
 stamped
 began=$(date +%s)
 sign "-DLBW_SIGN_TIMESTAMP_URL=$tsa/garbage;$tsa/error;$tsa/hang;$tsa/ok"
 stamped
 (($(date +%s) - began < 60)) || fail "the servers after a hanging one were tried too late"
 refused "countersigns another signature" -DLBW_SIGN_TIMESTAMP_URL="$tsa/replay"
+refused "$tsa/untrusted (its timestamp has an authority whose chain does not reach the roots" \
+  -DLBW_SIGN_TIMESTAMP_URL="$tsa/untrusted" -DLBW_SIGN_ROOTS="$work/roots.pem"
 
 # Key files without a timestamp: said at configure, and invalid after the
 # certificate's end.
-sign -DLBW_SIGN_TIMESTAMP_URL=
+sign -DLBW_SIGN_TIMESTAMP_URL= -DLBW_SIGN_ROOTS=
 grep -q "each stops being valid on the day its certificate expires" "$work/log"
 ! verify_late 2>/dev/null || fail "verifies without a timestamp after the certificate's end"
-"$inspect" "$program" | grep -q "^  warning: not timestamped: the signature stops being valid on 20"
+"$inspect" "$program" --ca "$work/roots.pem" | grep -q "^  warning: not timestamped: the signature stops being valid on 20"
 
 # A certificate renewed at the same paths signs the next build, the
 # application inside too.
 sign -DLBW_SIGN_TIMESTAMP_URL="$tsa" -DLBW_SIGN_APP=ON
 certificate code "Lirabel Warden Renewed"
 cmake --build "$build" --target LirabelWarden >"$work/log" 2>&1 || fail "$(tail -5 "$work/log")"
-"$inspect" "$program" >"$work/inspect"
+"$inspect" "$program" >"$work/inspect" || [[ $? == 2 ]]
 [[ $(grep -c "signer           /CN=Lirabel Warden Renewed\|signed by /CN=Lirabel Warden Renewed" \
   "$work/inspect") == 2 ]] || fail "not signed with the renewed certificate: $(cat "$work/inspect")"
 
@@ -203,12 +249,14 @@ with_keys="-certs $work/other.pem -key $work/other-key.pem -readpass $work/other
 refused "the signed file is not the program that was given" -DLBW_SIGN_PKCS12= -DLBW_SIGN_CERT= \
   -DLBW_SIGN_KEY= -DLBW_SIGN_PASSWORD_FILE= -DLBW_SIGN_TIMESTAMP_URL= \
   "-DLBW_SIGN_COMMAND=cp $work/signed-app.exe {file}"
-refused "uses SHA1: SHA-256 or stronger is needed" "-DLBW_SIGN_COMMAND=osslsigncode sign $with_keys -h sha1 $resign"
-refused "the signing command exited with 1" "-DLBW_SIGN_COMMAND=false {file}"
+refused "its digest is SHA1: SHA-256 or stronger is needed" "-DLBW_SIGN_COMMAND=osslsigncode sign $with_keys -h sha1 $resign"
+refused "16 bytes follow it" "-DLBW_SIGN_COMMAND=osslsigncode sign $with_keys $resign && printf MZ-EXTRA-PAYLOAD >>{file}"
+refused "the signing command exited with 1" "-DLBW_SIGN_COMMAND=cat $work/pin; false {file}"
+! grep "failed:" "$work/log" | grep -qF "$pin" || fail "what the command said is in the error line"
 refused "it carries no signature" "-DLBW_SIGN_COMMAND=touch {file}"
-# A command that signs and timestamps on its own.
-sign "-DLBW_SIGN_COMMAND=osslsigncode sign $with_keys -ts $tsa $resign"
-"$inspect" "$program" | grep -q "^  timestamp        .* (verifies)"
+# A command that signs and timestamps on its own, {file} in quotes too.
+sign "-DLBW_SIGN_COMMAND=osslsigncode sign $with_keys -ts $tsa -in \"{file}\" -out '{file}.s' && mv {file}.s \"{file}\""
+{ "$inspect" "$program" --ca "$work/roots.pem" || true; } | grep -q "^  timestamp        .* (verifies)"
 
 # Debian 12's own osslsigncode: fetched from its package where the system
 # carries another, and kept for the next run.
