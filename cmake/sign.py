@@ -257,8 +257,20 @@ def sign_with_key(args, guardian, signed):
     pin = _PIN_REFUSED.search("\n".join(said)) if args.pkcs11_module else None
     if pin:
         raise Refused(f"the token refused the PIN in {args.password_file} ({pin[0]})")
-    raise Refused(f"osslsigncode gave no answer within {TOOL_LIMIT} s" if status is None else
-                  f"osslsigncode could not sign (exit status {status})")
+    if status is None:
+        raise Refused(f"osslsigncode gave no answer within {TOOL_LIMIT} s")
+    raise Refused(f"osslsigncode could not sign (exit status {status}){_token_hint(args)}")
+
+
+def _token_hint(args):
+    """Why a token may not have been found: SoftHSM2 looks for its tokens
+    where SOFTHSM2_CONF says, and a new shell that runs the build may not
+    have it, when the one that made the token had."""
+    if "softhsm" in os.path.basename(args.pkcs11_module or "") and \
+            not os.environ.get("SOFTHSM2_CONF"):
+        return ("; SOFTHSM2_CONF is not set in the shell that runs the build, so SoftHSM2 looks"
+                " for the token where /etc/softhsm/softhsm2.conf says: export it there")
+    return ""
 
 
 def timestamp(args, guardian, unstamped, stage):

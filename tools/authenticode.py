@@ -661,17 +661,29 @@ def _alone_in(data, pkcs7):
 
 
 class Osslsigncode:
-    """One osslsigncode, its version read once (None: it does not run)."""
+    """One osslsigncode, its version read once (None: it does not run, and
+    `problem` says why)."""
 
     def __init__(self, path):
-        self.path = path
+        self.path, self.version, self.problem = path, None, None
+        if path is None:
+            self.problem = "osslsigncode is not installed"
+            return
         try:
             said = subprocess.run([path, "--version"], capture_output=True, text=True,
                                   errors="replace", stdin=subprocess.DEVNULL, timeout=60).stdout
-        except (OSError, TypeError, subprocess.SubprocessError):  # TypeError: no path at all
-            said = ""
+        except OSError as error:
+            self.problem = f"{path} does not run: {error.strerror}"
+            return
+        except subprocess.SubprocessError:
+            self.problem = f"{path} does not answer --version"
+            return
         found = re.match(r"osslsigncode (\d+)\.(\d+)", said)
-        self.version = (int(found[1]), int(found[2])) if found else None
+        if found:
+            self.version = (int(found[1]), int(found[2]))
+        else:
+            first = said.strip().splitlines()[0] if said.strip() else "nothing"
+            self.problem = f"{path} is no osslsigncode: its --version says \"{first}\""
 
     def verify(self, data, found, roots=None, offline=False):
         """Whether each of the signatures found in data verifies, chain and
