@@ -137,7 +137,7 @@ stamped
 grep -A6 "^lirabel-warden.exe" "$work/inspect" |
   grep -q "Windows program  yes (MZ/PE), signed by /CN=Lirabel Warden Test Signing" || fail "app unsigned"
 ! grep -rqF "$pin" "$build" || fail "the PIN is in the build folder"
-"$python" "$source_dir/tests/build/check_executable.py" "$program" \
+PYTHONPATH=$source_dir "$python" "$source_dir/tests/build/check_executable.py" "$program" \
   --version 2.0.0.7 --loader "$build/payload/standin/WebView2Loader.dll" \
   --app "$build/signed-app/lirabel-warden.exe" \
   --loader-stream "$build/lbw_payload_store/loader.zlib" \
@@ -187,7 +187,7 @@ rm "$work/hung"
 setsid cmake --build "$build" --target LirabelWarden >/dev/null 2>&1 &
 builder=$!
 for _ in $(seq 300); do [[ -e $work/hung ]] && break; sleep 0.1; done
-kill -KILL "$(ps -eo pid=,sid=,args= | awk '$1 == $2 && /cmake\/sign\.py/ && !/--in-group/ {print $1}')"
+kill -KILL "$(ps -eo pid=,sid=,args= | awk '$1 == $2 && /-m release\.authenticode\.sign / && !/--in-group/ {print $1}')"
 pkill -KILL -s "$builder"
 sleep 1
 ! pgrep -f -- "-ts $tsa/hang" >/dev/null || fail "a tool outlived the signing step: $(pgrep -af -- "-ts $tsa")"
