@@ -84,21 +84,22 @@ class AuthenticodeTest(unittest.TestCase):
                   "expired": cls.sign(old, key),
                   "not yet valid": cls.sign(certificate("New", key, begins=YEAR, ends=YEAR * 2),
                                             key),
-                  "no codeSigning": cls.sign(certificate("Web", key, web), key)}
+                  "no codeSigning": cls.sign(certificate("Web", key, web), key),
+                  "SHA-1": cls.sign(cls.signer, key, options=["-h", "sha1"])}
 
     @classmethod
     def tearDownClass(cls):
         shutil.rmtree(cls.folder)
 
     @classmethod
-    def sign(cls, cert, key, data=None, nest=()):
-        """data (the unsigned program by default) signed by osslsigncode."""
+    def sign(cls, cert, key, data=None, options=()):
+        """data (the unsigned program by default) signed by osslsigncode, given options."""
         paths = [os.path.join(cls.folder, name) for name in ("c.pem", "k.pem", "in.exe", "out.exe")]
         for path, content in zip(paths, (pem(cert), pem(key), data or cls.unsigned)):
             with open(path, "wb") as f:
                 f.write(content)
         subprocess.run([cls.osslsigncode.path, "sign", "-certs", paths[0], "-key", paths[1], "-h",
-                        "sha256", *nest, "-in", paths[2], "-out", paths[3]], check=True,
+                        "sha256", *options, "-in", paths[2], "-out", paths[3]], check=True,
                        capture_output=True)
         with open(paths[3], "rb") as f:
             data = f.read()
@@ -195,6 +196,7 @@ class AuthenticodeTest(unittest.TestCase):
                 "version", "v3")), "its SignerInfo is v3, not v1", None),
             ("an RSA signature declared ECDSA", self.resigned(self.signed, lambda i: i.__setitem__(
                 "signature_algorithm", {"algorithm": "sha256_ecdsa"})), "declared ecdsa", None),
+            ("signed with SHA-1", self.by["SHA-1"], "its digest is SHA1: SHA-256 or", None),
             ("signed by RSA-1024", self.by["RSA-1024"], "RSA key of 1024 bits", None),
             ("signed by RSA-2048", self.by["RSA-2048"], "", None),
             ("signed by RSA-2048, when signing", self.by["RSA-2048"], "of 2048 bits", None),
