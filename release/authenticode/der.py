@@ -3,7 +3,7 @@ are one ASN.1 element of definite lengths throughout, the elements inside
 one, and a signature with its SignerInfo's unsigned attributes replaced, or
 its nested signatures cut out. asn1crypto can take minutes over some
 indefinite lengths, and to write out again a signature holding a timestamp
-token, so it reads only what passes here and writes nothing."""
+token: it is given only what passes here, and writes no signature."""
 from asn1crypto import core
 
 DEPTH = 32  # ASN.1 nesting that no signature comes near
