@@ -2,14 +2,13 @@
 # map to <map>, and fails that link, removing the program, where the map shows
 # that it took code a shipped program must never carry: libstdc++, the
 # exception unwinder, the threads library, mingw-w64's own printf
-# (tools/lean_link.py). The message names the member, the file whose
+# (release/link/lean_link.py). The message names the member, the file whose
 # reference took it and the symbol.
 function(lbw_check_lean_link target map)
-  set(rules ${PROJECT_SOURCE_DIR}/tools/lean_link.py ${PROJECT_SOURCE_DIR}/tools/link_map.py)
+  lbw_release_sources(rules link)
   target_link_options(${target} PRIVATE "LINKER:-Map=${map}")
   set_property(TARGET ${target} APPEND PROPERTY LINK_DEPENDS ${rules})
   add_custom_command(TARGET ${target} POST_BUILD
-    COMMAND ${CMAKE_COMMAND} -E env PYTHONPATH=${PROJECT_SOURCE_DIR}/tools
-            PYTHONDONTWRITEBYTECODE=1 ${LBW_PYTHON} -m lean_link ${map} $<TARGET_FILE:${target}>
+    COMMAND ${LBW_RELEASE_PYTHON} release.link.lean_link ${map} $<TARGET_FILE:${target}>
     VERBATIM)
 endfunction()

@@ -1,7 +1,7 @@
 # The setup program's bill of materials (LirabelWarden.cdx.json, CycloneDX 1.6)
 # and its third-party notices (THIRD-PARTY-NOTICES.txt), written beside it by
 # every build from the link map and the program as finally written
-# (cmake/write_sbom.py). docs/bill-of-materials.md says what it holds.
+# (release/sbom/write.py). docs/bill-of-materials.md says what it holds.
 #
 # LBW_SBOM_SUPPLIER names the publisher: a name and, in angle brackets, a URL
 # or an e-mail address, such as "Lirabel GmbH <https://lirabel.example>" or
@@ -44,8 +44,7 @@ foreach(var LBW_SBOM_LICENSE LBW_LOADER_LICENSE)
                             "component, which BSI TR-03183-2 requires. Give an SPDX expression, "
                             "such as LicenseRef-Lirabel-EULA for a licence of your own.")
   else()
-    execute_process(COMMAND ${LBW_PYTHON} ${PROJECT_SOURCE_DIR}/tools/spdx_expression.py
-                            "${${var}}"
+    execute_process(COMMAND ${LBW_RELEASE_PYTHON} release.sbom.spdx_expression "${${var}}"
                     RESULT_VARIABLE lbw_malformed ERROR_VARIABLE lbw_why
                     ERROR_STRIP_TRAILING_WHITESPACE)
     if(lbw_malformed)
@@ -65,12 +64,10 @@ set(LBW_SBOM_FILES ${PROJECT_BINARY_DIR}/LirabelWarden.cdx.json
 # LBW_APP_FILE and LBW_LOADER_FILE.
 function(lbw_add_sbom linked map)
   set(files ${LBW_SBOM_FILES})
-  set(tools file_facts licence_duties link_map linked_pieces debian_copyright notices
-            setup_sbom payload_streams authenticode spdx_expression coff_archive)
-  list(TRANSFORM tools REPLACE "(.+)" "${PROJECT_SOURCE_DIR}/tools/\\1.py")
+  lbw_release_sources(sources program authenticode link sbom)
   add_custom_command(
     OUTPUT ${files}
-    COMMAND ${LBW_PYTHON} ${PROJECT_SOURCE_DIR}/cmake/write_sbom.py ${LBW_SETUP_PROGRAM}
+    COMMAND ${LBW_RELEASE_PYTHON} release.sbom.write ${LBW_SETUP_PROGRAM}
             --link-map ${map} --build-dir ${PROJECT_BINARY_DIR} --source-dir ${PROJECT_SOURCE_DIR}
             --compiler ${CMAKE_C_COMPILER} --objdump ${CMAKE_OBJDUMP}
             "--supplier=${LBW_SBOM_SUPPLIER}" "--licence=${LBW_SBOM_LICENSE}"
@@ -78,8 +75,7 @@ function(lbw_add_sbom linked map)
             --carried WebView2Loader.dll=${LBW_LOADER_FILE} ${lbw_sbom_release}
             --sbom ${PROJECT_BINARY_DIR}/LirabelWarden.cdx.json
             --notices ${PROJECT_BINARY_DIR}/THIRD-PARTY-NOTICES.txt
-    DEPENDS ${LBW_SETUP_PROGRAM} ${linked} ${PROJECT_SOURCE_DIR}/cmake/write_sbom.py ${tools}
-            ${LBW_APP_FILE} ${LBW_LOADER_FILE}
+    DEPENDS ${LBW_SETUP_PROGRAM} ${linked} ${sources} ${LBW_APP_FILE} ${LBW_LOADER_FILE}
     COMMENT "Writing the bill of materials and the third-party notices of LirabelWarden.exe"
     VERBATIM)
 endfunction()

@@ -126,9 +126,10 @@ foreach(module asn1crypto cryptography)
   endif()
 endforeach()
 
-# The arguments of cmake/sign.py that carry the signing configured here; the
-# text of a command and the servers are in them, so a change reruns the step.
-set(LBW_SIGN_ARGUMENTS ${LBW_PYTHON} ${PROJECT_SOURCE_DIR}/cmake/sign.py
+# The signing step (release/authenticode/sign.py) with the arguments that
+# carry the signing configured here; the text of a command and the servers are
+# in them, so a change reruns the step.
+set(LBW_SIGN_ARGUMENTS ${LBW_RELEASE_PYTHON} release.authenticode.sign
     --osslsigncode ${LBW_OSSLSIGNCODE} ${lbw_sign_options})
 # What a failed signing step removes beside its own output: the setup program
 # and what describes it.
@@ -136,5 +137,5 @@ set(LBW_SIGN_DISCARDS)
 foreach(file ${LBW_SETUP_PROGRAM} ${LBW_SBOM_FILES})
   list(APPEND LBW_SIGN_DISCARDS --discard ${file})
 endforeach()
-set(LBW_SIGN_DEPENDS ${PROJECT_SOURCE_DIR}/cmake/sign.py ${PROJECT_SOURCE_DIR}/tools/authenticode.py
-    ${LBW_OSSLSIGNCODE} ${lbw_sign_files})
+lbw_release_sources(lbw_sign_sources authenticode)
+set(LBW_SIGN_DEPENDS ${lbw_sign_sources} ${LBW_OSSLSIGNCODE} ${lbw_sign_files})

@@ -13,9 +13,9 @@ import zlib
 
 import pefile
 
-TOOLS = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "tools")
-sys.path.insert(0, TOOLS)
-import payload_streams  # noqa: E402
+from release.program import carried_streams
+
+INSPECT = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "tools", "inspect")
 
 ARGS = None
 SYSTEM_DLLS = {"kernel32.dll", "user32.dll", "ntdll.dll", "msvcrt.dll"}
@@ -105,7 +105,7 @@ class ExecutableTest(unittest.TestCase):
             loader = f.read()
         with open(ARGS.app_stream, "rb") as f:
             app = f.read()
-        streams, reason = payload_streams.find_streams(self.pe, self.data)
+        streams, reason = carried_streams.find_streams(self.pe, self.data)
         self.assertIsNone(reason)
         self.assertEqual([self.data[s.start:s.end] for s in streams], [loader, app])
         self.assertEqual([s.section for s in streams], [".rdata", ".rdata"])
@@ -117,7 +117,7 @@ class ExecutableTest(unittest.TestCase):
             self.assertEqual(zlib.decompress(app), f.read())
 
     def test_inspect_shows_the_payload_files_and_refuses_a_damaged_copy(self):
-        inspect = [sys.executable, os.path.join(TOOLS, "inspect")]
+        inspect = [INSPECT]
         shown = subprocess.run(inspect + [ARGS.exe], capture_output=True, text=True)
         signed = self.pe.OPTIONAL_HEADER.DATA_DIRECTORY[4].Size  # the certificate table
         # 2: signed with a rehearsal certificate, which the system's roots do not hold
@@ -126,7 +126,7 @@ class ExecutableTest(unittest.TestCase):
             with open(path, "rb") as f:
                 self.assertIn(f"SHA-256          {hashlib.sha256(f.read()).hexdigest()}\n",
                               shown.stdout)
-        app = payload_streams.find_streams(self.pe, self.data)[0][1]
+        app = carried_streams.find_streams(self.pe, self.data)[0][1]
         damaged = bytearray(self.data)
         damaged[app.start + app.length // 2] ^= 0xFF
         with tempfile.NamedTemporaryFile(suffix=".exe") as copy:

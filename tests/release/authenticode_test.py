@@ -1,11 +1,11 @@
 #!/usr/bin/python3
-"""The judgement of tools/authenticode.py, one table: a small program signed
+"""The judgement of release/authenticode, one table: a small program signed
 here with osslsigncode and throwaway certificates, timestamps made here, then
 each row a change to those bytes and what must be said of them. Every row
 that osslsigncode (the system's) refuses in the real file must be refused
 here too; where its verdict is the same in its versions 2.5 and 2.9, the row
 says which it is, so the table shows where the check is stricter.
-    LBW_UNSIGNED_PROGRAM=program.exe PYTHONPATH=tools authenticode_test.py"""
+    LBW_UNSIGNED_PROGRAM=program.exe PYTHONPATH=. tests/release/authenticode_test.py"""
 import datetime
 import functools
 import hashlib
@@ -24,7 +24,9 @@ from cryptography.hazmat.primitives import hashes, serialization
 from cryptography.hazmat.primitives.asymmetric import ec, rsa
 from cryptography.x509.oid import ExtendedKeyUsageOID, NameOID
 
-import authenticode
+from release.authenticode import judging, pe_signature
+from release.authenticode.der import tlv, with_unsigned
+from release.authenticode.osslsigncode import Osslsigncode
 
 NOW = datetime.datetime.now(datetime.timezone.utc)
 DAY, YEAR = datetime.timedelta(days=1), datetime.timedelta(days=365)
@@ -56,7 +58,7 @@ class AuthenticodeTest(unittest.TestCase):
     @classmethod
     def setUpClass(cls):
         cls.folder = tempfile.mkdtemp()
-        cls.osslsigncode = authenticode.Osslsigncode(shutil.which("osslsigncode"))
+        cls.osslsigncode = Osslsigncode(shutil.which("osslsigncode"))
         with open(os.environ["LBW_UNSIGNED_PROGRAM"], "rb") as f:
             cls.unsigned = f.read()
         cls.tsa_key = ec.generate_private_key(ec.SECP256R1())
@@ -82,21 +84,22 @@ class AuthenticodeTest(unittest.TestCase):
                   "expired": cls.sign(old, key),
                   "not yet valid": cls.sign(certificate("New", key, begins=YEAR, ends=YEAR * 2),
                                             key),
-                  "no codeSigning": cls.sign(certificate("Web", key, web), key)}
+                  "no codeSigning": cls.sign(certificate("Web", key, web), key),
+                  "SHA-1": cls.sign(cls.signer, key, options=["-h", "sha1"])}
 
     @classmethod
     def tearDownClass(cls):
         shutil.rmtree(cls.folder)
 
     @classmethod
-    def sign(cls, cert, key, data=None, nest=()):
-        """data (the unsigned program by default) signed by osslsigncode."""
+    def sign(cls, cert, key, data=None, options=()):
+        """data (the unsigned program by default) signed by osslsigncode, given options."""
         paths = [os.path.join(cls.folder, name) for name in ("c.pem", "k.pem", "in.exe", "out.exe")]
         for path, content in zip(paths, (pem(cert), pem(key), data or cls.unsigned)):
             with open(path, "wb") as f:
                 f.write(content)
         subprocess.run([cls.osslsigncode.path, "sign", "-certs", paths[0], "-key", paths[1], "-h",
-                        "sha256", *nest, "-in", paths[2], "-out", paths[3]], check=True,
+                        "sha256", *options, "-in", paths[2], "-out", paths[3]], check=True,
                        capture_output=True)
         with open(paths[3], "rb") as f:
             data = f.read()
@@ -106,14 +109,14 @@ class AuthenticodeTest(unittest.TestCase):
     @staticmethod
     def resigned(data, change):
         """data with change(SignerInfo) made to its primary signature's signer."""
-        info = cms.ContentInfo.load(authenticode._pkcs7(data)[0])
+        info = cms.ContentInfo.load(pe_signature.pkcs7_of(data)[0])
         change(info["content"]["signer_infos"][0])
-        return authenticode._alone_in(data, info.dump())
+        return pe_signature.alone_in(data, info.dump())
 
     def stamped(self, data, when=NOW, tsa=None, imprint="sha256", countersigned=None, ess=True):
         """data with an RFC 3161 timestamp of when by tsa on its primary signature, made
         here: its imprint of countersigned (default: that signature), naming tsa where ess."""
-        pkcs7 = authenticode._pkcs7(data)[0]
+        pkcs7 = pe_signature.pkcs7_of(data)[0]
         signature = cms.ContentInfo.load(pkcs7)["content"]["signer_infos"][0]["signature"]
         countersigned = countersigned or signature.native
         tsa = tsa or self.tsa
@@ -130,35 +133,35 @@ class AuthenticodeTest(unittest.TestCase):
         token = cms.ContentInfo({"content_type": "signed_data", "content": {
             "version": "v3", "digest_algorithms": [{"algorithm": "sha256"}],
             "encap_content_info": {"content_type": "tst_info", "content": stamp},
-            "certificates": [authenticode.certificate(der(tsa))], "signer_infos": [{
+            "certificates": [judging.certificate(der(tsa))], "signer_infos": [{
                 "version": "v1", "sid": {"issuer_and_serial_number": {
                     "issuer": Name.load(tsa.issuer.public_bytes()),
                     "serial_number": tsa.serial_number}},
                 "digest_algorithm": {"algorithm": "sha256"}, "signed_attrs": signed,
                 "signature_algorithm": {"algorithm": "sha256_ecdsa"},
                 "signature": self.tsa_key.sign(signed.dump(), ec.ECDSA(hashes.SHA256()))}]}})
-        attribute = authenticode._tlv(0x30, core.ObjectIdentifier("1.3.6.1.4.1.311.3.3.1").dump()
-                                      + authenticode._tlv(0x31, token.dump()))
-        return authenticode._alone_in(data, authenticode._with_unsigned(pkcs7, [attribute]))
+        attribute = tlv(0x30, core.ObjectIdentifier("1.3.6.1.4.1.311.3.3.1").dump()
+                        + tlv(0x31, token.dump()))
+        return pe_signature.alone_in(data, with_unsigned(pkcs7, [attribute]))
 
     def table(self, data, change):
         """data with bytes changed around its certificate table: change(head,
         table) gives both anew; head ends where the table starts."""
-        offset, size = authenticode.certificate_table(data)
+        offset, size = pe_signature.certificate_table(data)
         head, table = change(bytearray(data[:offset]), bytearray(data[offset:offset + size]))
-        entry = authenticode._header_fields(data)[1]
+        entry = pe_signature.header_fields(data)[1]
         struct.pack_into("<II", head, entry, len(head), len(table))
         return bytes(head) + bytes(table) + data[offset + size:]
 
     def test_rows(self):
         stamped = self.stamped(self.signed)
-        pkcs7 = authenticode._pkcs7(stamped)[0]
+        pkcs7 = pe_signature.pkcs7_of(stamped)[0]
         table = functools.partial(self.table, stamped)
         entry = lambda content, length: struct.pack("<IHH", length, 0x200, 2) + content  # noqa
         alone = lambda content: entry(content + bytes(-len(content) % 8), len(content) + 8)  # noqa
         flip = lambda t, b: t[:b // 8] + bytes([t[b // 8] ^ 1 << b % 8]) + t[b // 8 + 1:]  # noqa
         at = stamped.rindex(der(self.tsa)) + 200  # a byte of the authority's certificate
-        signing = {"fresh": authenticode.FRESH, "rsa_bits": authenticode.SIGNER_RSA_BITS}
+        signing = {"fresh": judging.FRESH, "rsa_bits": judging.SIGNER_RSA_BITS}
         # name, file, what is said of it first ("" for nothing), osslsigncode's verdict where
         # its versions agree; a name that ends "when signing" is judged as just signed.
         rows = [
@@ -193,6 +196,7 @@ class AuthenticodeTest(unittest.TestCase):
                 "version", "v3")), "its SignerInfo is v3, not v1", None),
             ("an RSA signature declared ECDSA", self.resigned(self.signed, lambda i: i.__setitem__(
                 "signature_algorithm", {"algorithm": "sha256_ecdsa"})), "declared ecdsa", None),
+            ("signed with SHA-1", self.by["SHA-1"], "its digest is SHA1: SHA-256 or", None),
             ("signed by RSA-1024", self.by["RSA-1024"], "RSA key of 1024 bits", None),
             ("signed by RSA-2048", self.by["RSA-2048"], "", None),
             ("signed by RSA-2048, when signing", self.by["RSA-2048"], "of 2048 bits", None),
@@ -225,13 +229,13 @@ class AuthenticodeTest(unittest.TestCase):
              stamped[:at] + bytes([stamped[at] ^ 1]) + stamped[at + 1:], "its timestamp", None),
         ]
         with open(self.roots, "rb") as f:
-            roots = authenticode.roots_in(f.read())
+            roots = judging.roots_in(f.read())
         for name, data, said, theirs in rows:
             with self.subTest(name):
-                judged = authenticode.Policy(roots=roots, **signing if name.endswith(
+                judged = judging.Policy(roots=roots, **signing if name.endswith(
                     "when signing") else {})
                 began = time.monotonic()
-                found, reason = authenticode.signatures(data, judged)
+                found, reason = judging.signatures(data, judged)
                 self.assertLess(time.monotonic() - began, 1)
                 problems = [reason] if reason else [p for s in found for p in s.problems]
                 self.assertEqual(bool(problems), bool(said), problems)
@@ -250,7 +254,7 @@ class AuthenticodeTest(unittest.TestCase):
                 (certificate("Other", self.key), self.key, "", [True, False])):
             with self.subTest(cert.subject.rfc4514_string()):
                 data = self.sign(cert, key, self.signed, ["-nest"])
-                found, reason = authenticode.signatures(data)
+                found, reason = judging.signatures(data)
                 self.assertIsNone(reason)
                 self.assertEqual([bool(s.problems) for s in found], [False, bool(nested_said)])
                 self.assertIn(nested_said, "".join(found[1].problems))

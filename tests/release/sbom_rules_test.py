@@ -3,10 +3,8 @@ identifiers scanners match, bom-refs of a release, and where a linked object
 without debugging information comes from."""
 import unittest
 
-import coff_archive
-import linked_pieces
-import setup_sbom
-import spdx_expression
+from release.link import coff_archive
+from release.sbom import document, linked_pieces, spdx_expression
 
 DEBIAN_12 = {"ID": "debian", "VERSION_ID": "12"}
 
@@ -40,7 +38,7 @@ class SbomRulesTest(unittest.TestCase):
             self.assertEqual(linked_pieces.cpe(name, version), expected)
 
     def test_release_refs_differ_by_version_and_content(self):
-        refs = {setup_sbom.release_ref("LirabelWarden.exe", v, d)
+        refs = {document.release_ref("LirabelWarden.exe", v, d)
                 for v, d in (("1.5.1", b"a"), ("2.0.0.7", b"a"), ("1.5.1", b"b"))}
         self.assertEqual(len(refs), 3)
 

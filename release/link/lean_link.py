@@ -13,13 +13,14 @@ the map of every link that ships and fails, naming the member, the file whose
 reference took it and the symbol, before the program can be signed or
 published.
 
-    python3 -m lean_link MAP PROGRAM   (with tools/ on PYTHONPATH)
+    python3 -m release.link.lean_link MAP PROGRAM
+(with the repository's top folder on PYTHONPATH, as cmake/LeanLink.cmake runs it)
 checks the link that wrote MAP and PROGRAM; where it took something unwanted,
 says what on standard error, removes PROGRAM and exits with status 1."""
 import os
 import sys
 
-import link_map
+from release.link import link_map
 
 # gdtoa, the number conversion that mingw-w64's printf brings: its sources.
 _GDTOA = {"arithchk", "dmisc", "dtoa", "g__fmt", "g_dfmt", "g_ffmt", "g_xfmt", "gdtoa", "gethex",

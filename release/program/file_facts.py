@@ -7,7 +7,7 @@ import hashlib
 
 import pefile
 
-import authenticode
+from release.authenticode import judging
 
 _DLL = 0x2000  # IMAGE_FILE_DLL in the file header's characteristics
 _RESOURCE = pefile.DIRECTORY_ENTRY["IMAGE_DIRECTORY_ENTRY_RESOURCE"]
@@ -61,7 +61,7 @@ def signer_of(data):
     """The subject of the certificate that made the primary Authenticode
     signature of a Windows program ("/CN=..."), or None when the bytes carry
     none. Raises RuntimeError where a signature is there but can't be read."""
-    found, reason = authenticode.signatures(data)
+    found, reason = judging.signatures(data)
     if reason:
         raise RuntimeError(f"cannot read its signature: {reason}")
     return found[0].signer if found else None

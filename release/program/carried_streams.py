@@ -22,13 +22,11 @@ and could find stray bytes that only look like one.
 import struct
 from dataclasses import dataclass
 
-import pefile
+from release.program import pe_layout
 
 LOADER_NAME = "WebView2Loader.dll"
 APP_NAME = "lirabel-warden.exe"
-_AMD64 = 0x8664
 _DIR64 = 10  # IMAGE_REL_BASED_DIR64: a 64-bit address the loader adjusts
-_SECURITY = 4  # data directory of the Authenticode signature (a file offset)
 
 
 @dataclass
@@ -44,49 +42,14 @@ class Stream:
         return self.start + self.length
 
 
-def read_program(data):
-    """Parses a complete x86-64 Windows program: (pe, None), or (None, reason)."""
-    if not data:
-        return None, "not a Windows program: the file is empty"
-    if data[:2] != b"MZ":
-        return None, "not a Windows program: it does not begin with MZ"
-    try:
-        pe = pefile.PE(data=data)
-    except pefile.PEFormatError as error:
-        return None, f"not a Windows program: {str(error.value).rstrip('.')}"
-    if pe.FILE_HEADER.Machine != _AMD64 or not pe.sections:
-        return None, "not a setup program: it is no x86-64 Windows program"
-    needed = max(s.PointerToRawData + s.SizeOfRawData for s in pe.sections)
-    directories = pe.OPTIONAL_HEADER.DATA_DIRECTORY
-    if len(directories) > _SECURITY and directories[_SECURITY].Size:
-        needed = max(needed, directories[_SECURITY].VirtualAddress + directories[_SECURITY].Size)
-    if needed > len(data):
-        return None, f"truncated: the file has {len(data):,} bytes, its parts reach to {needed:,}"
-    return pe, None
-
-
-def _mapped(section):
-    """The bytes of a section that the file holds and the program sees."""
-    return min(section.SizeOfRawData, section.Misc_VirtualSize or section.SizeOfRawData)
-
-
-def _place(pe, rva):
-    """(section, file offset) of the byte at `rva` when the file holds it, else None."""
-    for section in pe.sections:
-        offset = rva - section.VirtualAddress
-        if 0 <= offset < _mapped(section):
-            return section, section.PointerToRawData + offset
-    return None
-
-
 def _records(pe, data):
     """Every relocated address followed by a length: (record offset, rva, length)."""
     relocated = {entry.rva for block in getattr(pe, "DIRECTORY_ENTRY_BASERELOC", [])
                  for entry in block.entries if entry.type == _DIR64}
     base, image_size = pe.OPTIONAL_HEADER.ImageBase, pe.OPTIONAL_HEADER.SizeOfImage
     for rva in sorted(relocated - {rva - 8 for rva in relocated}):
-        place = _place(pe, rva)
-        if place is None or place[1] + 16 > place[0].PointerToRawData + _mapped(place[0]):
+        place = pe_layout.place(pe, rva)
+        if place is None or place[1] + 16 > place[0].PointerToRawData + pe_layout.mapped(place[0]):
             continue
         address, length = struct.unpack_from("<QQ", data, place[1])
         if base <= address < base + image_size and 0 < length < 1 << 32:
@@ -107,7 +70,7 @@ def _pair(pe, data):
     ranked = {}
     for first in records:
         for second in by_start.get(first[1] + first[2], []):
-            places = [_place(pe, rva) for _, rva, _ in (first, second)]
+            places = [pe_layout.place(pe, rva) for _, rva, _ in (first, second)]
             headers = sum(1 for place in places if place and _is_zlib_header(data, place[1]))
             ranked.setdefault(headers, []).append((first, second))
     top = max(ranked, default=0)
@@ -124,11 +87,11 @@ def find_streams(pe, data):
         return None, reason
     streams = []
     for name, (record, rva, length) in zip((LOADER_NAME, APP_NAME), pair):
-        place = _place(pe, rva)
+        place = pe_layout.place(pe, rva)
         if place is None:
             return None, f"missing stream: {name}: its bytes are not in the file"
         section, start = place
-        if start + length > section.PointerToRawData + _mapped(section):
+        if start + length > section.PointerToRawData + pe_layout.mapped(section):
             return None, (f"over-long stream: {name}: {length:,} bytes from offset {start:#x} "
                           f"run past the end of its section")
         streams.append(Stream(name, start, length, record,

@@ -2,7 +2,7 @@
 tells (CycloneDX 1.6): the program, and nested in it the two files it carries,
 each found through the start and length the program uses and decoded as the
 program decodes it. The build's bill of materials starts from the same
-component and adds what only the build knows (cmake/write_sbom.py);
+component and adds what only the build knows (write.py);
 `tools/inspect --sbom` prints this view of a downloaded release."""
 import hashlib
 import json
@@ -10,8 +10,7 @@ import os
 import uuid
 import zlib
 
-import file_facts
-import payload_streams
+from release.program import carried_streams, file_facts, pe_layout
 
 SCHEMA = "http://cyclonedx.org/schema/bom-1.6.schema.json"
 # The version of the code that writes the bills of materials (the build's,
@@ -43,10 +42,10 @@ def program_component(name, data):
     """(component of the setup program called `name`, with the two files it
     carries as its nested components, None), or (None, why the bytes are no
     intact setup program)."""
-    pe, reason = payload_streams.read_program(data)
+    pe, reason = pe_layout.read_program(data)
     if reason:
         return None, reason
-    streams, reason = payload_streams.find_streams(pe, data)
+    streams, reason = carried_streams.find_streams(pe, data)
     if reason:
         return None, reason
     program = file_facts.component(name, data, None, archive=True)

@@ -1,10 +1,10 @@
-#!/usr/bin/python3
-"""sign.py INPUT OUTPUT --description TEXT --osslsigncode PATH (key files | token | --command CMD)
+"""python3 -m release.authenticode.sign INPUT OUTPUT --description TEXT --osslsigncode PATH
+                                    (key files | token | --command CMD)
 Signs a Windows program with an Authenticode signature and writes it to
 OUTPUT. OUTPUT is removed first and comes back only in one rename, once the
-signed program is checked by tools/authenticode.py, as tools/inspect checks
-it: the certificate table as Windows requires it, the digest the file's and
-SHA-256 or stronger, the signer's certificate usable then, the timestamp
+signed program is checked by pe_signature.py and judging.py, as tools/inspect
+checks it: the certificate table as Windows requires it, the digest the
+file's and SHA-256 or stronger, the signer's certificate usable then, the timestamp
 (where asked for or present) made just now for this very signature by an
 authority that may make it, the program the one given with a signature added,
 and, where roots are given, the signer's and the authority's chains reaching
@@ -53,11 +53,11 @@ import sys
 import time
 from pathlib import Path
 
-sys.dont_write_bytecode = True
-sys.path.insert(0, str(Path(__file__).resolve().parent.parent / "tools"))
-import authenticode  # noqa: E402
-from cryptography.hazmat.primitives import serialization  # noqa: E402
-from cryptography.hazmat.primitives.serialization import pkcs12  # noqa: E402
+from cryptography.hazmat.primitives import serialization
+from cryptography.hazmat.primitives.serialization import pkcs12
+
+from release.authenticode import judging, pe_signature
+from release.authenticode.osslsigncode import Osslsigncode
 
 TOOL_LIMIT = 300  # seconds for signing: a token or a service may be slow, never stuck
 SERVER_LIMIT = 20  # seconds for one time-stamp server: a working one answers within a few
@@ -66,6 +66,9 @@ _PR_SET_PDEATHSIG = 1  # prctl(2): the signal a process gets when its parent end
 # What libp11 (the PKCS#11 engine osslsigncode uses) says for CKR_PIN_INCORRECT,
 # CKR_PIN_INVALID, CKR_PIN_LEN_RANGE, CKR_PIN_EXPIRED and CKR_PIN_LOCKED.
 _PIN_REFUSED = re.compile(r"PIN (incorrect|invalid|expired|locked)|Invalid PIN length")
+# What the build sets for this step alone (cmake/Signing.cmake), to find and
+# run this package: the tools it starts get the build's environment without.
+_STEP_ONLY = ("PYTHONPATH", "PYTHONDONTWRITEBYTECODE")
 
 
 class Refused(Exception):
@@ -124,7 +127,8 @@ def in_group(command):
     before it started, see run()); it then kills its whole group."""
     signal.signal(signal.SIGTERM, lambda *_: os.killpg(0, signal.SIGKILL))
     try:
-        status = subprocess.call(command, close_fds=False)
+        status = subprocess.call(command, close_fds=False, env={
+            name: value for name, value in os.environ.items() if name not in _STEP_ONLY})
     except OSError as error:
         print(f"{command[0]}: {error.strerror}", flush=True)
         return 127
@@ -145,7 +149,7 @@ def run(guardian, command, limit, fds=(), env=None):
             os._exit(1)
 
     try:
-        tool = subprocess.Popen([sys.executable, __file__, "--in-group", *command],
+        tool = subprocess.Popen([sys.executable, "-P", "-m", __spec__.name, "--in-group", *command],
                                 stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
                                 stderr=subprocess.STDOUT, text=True, errors="replace",
                                 start_new_session=True, preexec_fn=die_with_step, pass_fds=fds,
@@ -211,10 +215,10 @@ def signing_certificate(args):
                           " without a password: name its file in LBW_SIGN_PASSWORD_FILE") from None
         if cert is None:
             raise Refused(f"{args.pkcs12} holds no certificate")
-        return authenticode.certificate(cert.public_bytes(serialization.Encoding.DER))
+        return judging.certificate(cert.public_bytes(serialization.Encoding.DER))
     if args.cert.startswith("pkcs11:"):
         return None
-    certs = authenticode.roots_in(Path(args.cert).read_bytes())
+    certs = judging.roots_in(Path(args.cert).read_bytes())
     if not certs:
         raise Refused(f"{args.cert} holds no PEM certificate")
     if args.pkcs11_module:
@@ -231,9 +235,9 @@ def judge_signer(args):
     """Refuses a certificate in a file that can't make a signature that holds
     now, before its key is used; one in a token is judged on what it signs."""
     cert = signing_certificate(args)
-    problem = cert and authenticode.signer_problem(cert, authenticode.Policy().now)
+    problem = cert and judging.signer_problem(cert, judging.Policy().now)
     if problem:
-        raise Refused(f"the signing certificate {authenticode.subject(cert)} can't be used: it"
+        raise Refused(f"the signing certificate {judging.subject(cert)} can't be used: it"
                       f" {problem}")
 
 
@@ -284,7 +288,7 @@ def timestamp(args, guardian, unstamped, stage):
                                       "-in", f"/dev/fd/{unstamped}", "-out", stage],
                            SERVER_LIMIT, fds=(unstamped,))
         if status == 0 and stage.exists():
-            found, reason = authenticode.signatures(stage.read_bytes(), policy(args, fresh=True))
+            found, reason = judging.signatures(stage.read_bytes(), policy(args, fresh=True))
             stamp = found[0].timestamp if found else None
             if stamp and not stamp.problem:
                 return
@@ -337,9 +341,9 @@ def policy(args, fresh):
     for a signature made by this run, a timestamp made just now and the key
     size a certificate issued now must have."""
     if not fresh:
-        return authenticode.Policy(roots=args.root_certificates)
-    return authenticode.Policy(roots=args.root_certificates, fresh=authenticode.FRESH,
-                               rsa_bits=authenticode.SIGNER_RSA_BITS)
+        return judging.Policy(roots=args.root_certificates)
+    return judging.Policy(roots=args.root_certificates, fresh=judging.FRESH,
+                               rsa_bits=judging.SIGNER_RSA_BITS)
 
 
 def check(args, data, judged, given=None, stamped=False):
@@ -349,12 +353,12 @@ def check(args, data, judged, given=None, stamped=False):
     given: the program before signing, which must be the same program apart
     from the signature. Says what it could not check, and warns of a
     signature without a timestamp."""
-    found, reason = authenticode.signatures(data, judged)
+    found, reason = judging.signatures(data, judged)
     if reason:
         raise Refused(f"its signature does not hold: {reason}")
     if not found:
         raise Refused("it carries no signature")
-    digest = authenticode.program_digest
+    digest = pe_signature.program_digest
     if given is not None and digest(data) != digest(given):
         raise Refused("the signed file is not the program that was given to be signed")
     name = args.output.name
@@ -382,7 +386,7 @@ def sign(args, guardian, work):
     """Leaves the signed and checked program in work; returns its path."""
     stage = work / args.output.name  # the program's own name: signing tools go by it
     given = args.input.read_bytes()
-    if args.keep_signed and authenticode.certificate_table(given)[1]:
+    if args.keep_signed and pe_signature.certificate_table(given)[1]:
         try:
             check(args, given, policy(args, fresh=False))
         except Refused as problem:
@@ -458,7 +462,7 @@ def main():
     parser.add_argument("input", type=Path)
     parser.add_argument("output", type=Path)
     parser.add_argument("--description", required=True)
-    parser.add_argument("--osslsigncode", required=True, type=authenticode.Osslsigncode)
+    parser.add_argument("--osslsigncode", required=True, type=Osslsigncode)
     for option in ("--cert", "--key", "--pkcs12", "--pkcs11-module", "--password-file",
                    "--command", "--roots"):
         parser.add_argument(option)
@@ -471,7 +475,7 @@ def main():
     work = signing / str(os.getpid())
     guardian = held = None
     try:
-        args.root_certificates = authenticode.roots_in(Path(args.roots).read_bytes()) \
+        args.root_certificates = judging.roots_in(Path(args.roots).read_bytes()) \
             if args.roots else None
         if signing.exists() and not signing.is_dir():
             raise Refused(f"{signing} is not a folder: remove it")

@@ -99,7 +99,7 @@ def spdx(debian_name, where):
     naming `where` the name was found, for a name not decided yet."""
     if debian_name not in SPDX_OF_DEBIAN_NAME:
         raise ValueError(f"{where}: no SPDX form is known for the licence \"{debian_name}\"; "
-                         f"read its text and add it to tools/licence_duties.py")
+                         f"read its text and add it to release/sbom/licence_duties.py")
     return SPDX_OF_DEBIAN_NAME[debian_name]
 
 
@@ -108,7 +108,8 @@ def needs_notice(expression, where):
     ValueError for a licence not decided yet."""
     if expression not in NOTICE_IN_BINARY_COPIES:
         raise ValueError(f"{where}: it is not decided whether {expression} asks for a notice "
-                         f"in binary copies; read its text and add it to tools/licence_duties.py")
+                         f"in binary copies; read its text and add it to "
+                         f"release/sbom/licence_duties.py")
     return NOTICE_IN_BINARY_COPIES[expression]
 
 
@@ -120,5 +121,5 @@ def gcc_piece(file_name, copyright_text, where):
             "version 3.1 of the GCC\nRuntime Library Exception" not in copyright_text:
         raise ValueError(f"{where}: its package's copyright file is not machine-readable and "
                          f"does not name it as a runtime library under the GCC Runtime Library "
-                         f"Exception; decide its licence in tools/licence_duties.py")
+                         f"Exception; decide its licence in release/sbom/licence_duties.py")
     return library, GCC_RUNTIME

@@ -1,8 +1,7 @@
-#!/usr/bin/python3
 """SPDX licence expressions as the bill of materials writes them: the
 publisher's licences (LBW_SBOM_LICENSE, LBW_LOADER_LICENSE) are checked at
 configure time with this module's command,
-    tools/spdx_expression.py EXPRESSION
+    python3 -m release.sbom.spdx_expression EXPRESSION
 which prints why an expression is malformed and exits 1. The grammar is that
 of the SPDX specification 2.3, annex D: identifiers (an SPDX licence id, with
 "+" for "or later", or a LicenseRef-), "WITH" an exception id, "AND", "OR"
@@ -68,7 +67,7 @@ def _simple(tokens, position):
 
 def main():
     if len(sys.argv) != 2:
-        print("usage: spdx_expression.py EXPRESSION", file=sys.stderr)
+        print("usage: python3 -m release.sbom.spdx_expression EXPRESSION", file=sys.stderr)
         return 2
     reason = problem(sys.argv[1])
     if reason:

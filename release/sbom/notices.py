@@ -4,7 +4,7 @@ library's Debian copyright file, for exactly the pieces the link took. What
 each licence asks is decided in licence_duties.py."""
 import os
 
-import licence_duties
+from release.sbom import licence_duties
 
 _RULE = "=" * 72
 

@@ -14,10 +14,8 @@ import subprocess
 import urllib.parse
 from dataclasses import dataclass, field
 
-import coff_archive
-import debian_copyright
-import licence_duties
-import link_map
+from release.link import coff_archive, link_map
+from release.sbom import debian_copyright, licence_duties
 
 # Libraries whose headers say their version: (header, macro).
 VERSION_MACROS = {"zlib": ("zlib.h", "ZLIB_VERSION"),
@@ -156,7 +154,7 @@ def _stanza(copyright, candidates, where):
     if not candidates:
         raise ValueError(f"{where}: no debugging information names the source file it was made "
                          f"from, so its package's copyright file cannot tell its licence; decide "
-                         f"where it comes from in tools/licence_duties.py")
+                         f"where it comes from in release/sbom/licence_duties.py")
     stanzas = {id(s): s for s in (copyright.stanza_for(c) for c in candidates)}
     if len(stanzas) > 1:
         raise ValueError(f"{where}: it was made from one of {', '.join(candidates)}, to which "

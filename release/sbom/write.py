@@ -1,5 +1,4 @@
-#!/usr/bin/python3
-"""write_sbom.py PROGRAM --link-map MAP --build-dir DIR --source-dir DIR
+"""python3 -m release.sbom.write PROGRAM --link-map MAP --build-dir DIR --source-dir DIR
                  --compiler CC --objdump OBJDUMP [--supplier "NAME <ADDRESS>"]
                  [--licence SPDX] [--loader-licence SPDX] [--carried NAME=PATH]...
                  [--release] --sbom OUT.cdx.json --notices OUT.txt
@@ -31,16 +30,10 @@ import os
 import re
 import subprocess
 import sys
-from pathlib import Path
 
-sys.dont_write_bytecode = True
-sys.path.insert(0, str(Path(__file__).resolve().parent.parent / "tools"))
-import file_facts  # noqa: E402
-import link_map  # noqa: E402
-import linked_pieces  # noqa: E402
-import notices  # noqa: E402
-import setup_sbom  # noqa: E402
-import spdx_expression  # noqa: E402
+from release.link import link_map
+from release.program import file_facts
+from release.sbom import document, linked_pieces, notices, spdx_expression
 
 # Which licence setting covers each file the program carries.
 CARRIED_LICENCE = {"lirabel-warden.exe": "licence", "WebView2Loader.dll": "loader_licence"}
@@ -196,7 +189,9 @@ def bill(program, libraries, taken, supplier, when):
         compositions.append({"aggregate": "incomplete", "dependencies": sorted(ref.values())})
     metadata = {"timestamp": when} if when else {}
     metadata["lifecycles"] = [{"phase": "build"}]
-    metadata["tools"] = setup_sbom.tools(
+    # The step's first name stays in the description: what the documents say
+    # changes only with GENERATOR_VERSION (document.py).
+    metadata["tools"] = document.tools(
         "lirabel-warden-sbom", "cmake/write_sbom.py: the bill of materials the build writes of "
         "the setup program")
     if supplier:
@@ -204,7 +199,7 @@ def bill(program, libraries, taken, supplier, when):
     metadata["component"] = program
     components = [library_component(lib, path, objects, ref[path], distro)
                   for lib, path, objects in files]
-    return setup_sbom.document(metadata, components, dependencies, compositions)
+    return document.document(metadata, components, dependencies, compositions)
 
 
 def write(outputs):
@@ -247,7 +242,7 @@ def make(args):
     with open(args.program, "rb") as f:
         data = f.read()
     name = os.path.basename(args.program)
-    program, reason = setup_sbom.program_component(name, data)
+    program, reason = document.program_component(name, data)
     if reason:
         raise ValueError(f"{name}: {reason}")
     carried = dict(item.split("=", 1) for item in args.carried)
@@ -255,7 +250,7 @@ def make(args):
     with open(args.link_map, encoding="utf-8", errors="replace") as f:
         pieces, taken = link_map.read(f.read())
     libraries = linked_pieces.identify(pieces, args.build_dir, args.compiler, args.objdump)
-    write({args.sbom: setup_sbom.text(bill(program, libraries, taken, supplier, when)),
+    write({args.sbom: document.text(bill(program, libraries, taken, supplier, when)),
            args.notices: notices.text(name, libraries)})
 
 

@@ -3,26 +3,14 @@ and judged by the rules Windows and the code-signing baseline requirements
 apply: the primary signature and every nested one, each with its signer,
 digest algorithm, the certificate's end of validity and its timestamp, and
 every reason it does not hold, each naming what was seen. Shared by
-tools/inspect and the build's signing step (cmake/sign.py).
+tools/inspect (release/inspect.py) and the build's signing step
+(release/authenticode/sign.py). Where the signature lies in the file, and
+the rules of its certificate table, are pe_signature.py's.
 
 The rules, and where each comes from:
-[PE]      Microsoft, "PE Format", section "The Attribute Certificate Table
-          (Image Only)": the table's entries are WIN_CERTIFICATE structures
-          (dwLength, wRevision, wCertificateType, then the certificate), each
-          starting on an 8-byte (quadword) boundary and padded with zeros to
-          the next one; the table's size is the sum of its entries' lengths
-          rounded up to 8; WIN_CERT_REVISION_2_0 (0x0200) is the current
-          revision, WIN_CERT_TYPE_PKCS_SIGNED_DATA (0x0002) holds a PKCS#7
-          SignedData.
 [AUTH]    Microsoft, "Windows Authenticode Portable Executable Signature
-          Format": the table lies at the end of the file, after the sections;
-          the file's digest covers everything but the checksum, the table's
-          directory entry and the table; SignedData holds exactly one
-          SignerInfo, its content an SpcIndirectDataContent.
-[2915720] Microsoft Security Advisory 2915720 (EnableCertPaddingCheck): with
-          the check on, Windows takes a file as unsigned where anything but
-          zero padding to the next 8-byte boundary follows the PKCS#7 in its
-          entry.
+          Format": SignedData holds exactly one SignerInfo, its content an
+          SpcIndirectDataContent.
 [RFC3161] RFC 3161: a time-stamp authority's certificate carries exactly one
           extended key usage, timeStamping, marked critical (section 2.3); its
           token names that certificate in an ESS signingCertificate attribute
@@ -37,21 +25,12 @@ The rules, and where each comes from:
           timestamp tokens. Windows itself refuses RSA keys under 1024 bits
           (Microsoft Security Advisory 2661254), which the minimum covers.
 
-Whether a signer's chain reaches trusted roots is osslsigncode's verdict,
-asked of the real file and, where it holds several signatures, of each one
-alone: only its exit status is read, never its wording, which differs between
-versions. osslsigncode's exit status says nothing about a timestamp (it
-falls back to the current time when one fails), so timestamps are judged
-here, their authority's chain too where roots are given."""
-import array
+Whether a signer's chain reaches trusted roots is osslsigncode's verdict
+(osslsigncode.py); timestamps are judged here, their authority's chain too
+where roots are given."""
 import dataclasses
 import datetime
 import hashlib
-import os
-import re
-import struct
-import subprocess
-import tempfile
 
 from asn1crypto import cms, core, pem, tsp
 from asn1crypto import x509 as asn1_x509
@@ -59,6 +38,8 @@ from cryptography import x509
 from cryptography.exceptions import InvalidSignature
 from cryptography.hazmat.primitives import hashes
 from cryptography.hazmat.primitives.asymmetric import ec, padding, rsa
+
+from release.authenticode import der, pe_signature
 
 STRONG_DIGESTS = ("SHA256", "SHA384", "SHA512")
 SIGNER_RSA_BITS = 3072  # [CSBR] 6.1.5.2: a certificate issued now, for a signature made now
@@ -71,16 +52,11 @@ SIGNED_RSA_BITS = 2048
 AUTHORITY_RSA_BITS = 2048
 CURVES = ("secp256r1", "secp384r1", "secp521r1")  # [CSBR] 6.1.5.2
 FRESH = datetime.timedelta(minutes=10)  # a timestamp made now: the clocks' allowed gap
-_SECURITY_DIRECTORY = 4  # the certificate table: a file offset and a size
-_REVISION_2_0 = 0x0200  # [PE] WIN_CERT_REVISION_2_0
-_PKCS_SIGNED_DATA = 0x0002  # [PE] WIN_CERT_TYPE_PKCS_SIGNED_DATA
 _INDIRECT_DATA = "1.3.6.1.4.1.311.2.1.4"  # [AUTH] SPC_INDIRECT_DATA_OBJID
 _TST_INFO = "1.2.840.113549.1.9.16.1.4"  # [RFC3161] id-ct-TSTInfo
 _NESTED = "microsoft_nested_signature"
-_NESTED_OID = "1.3.6.1.4.1.311.2.4.1"
 _RFC3161 = "microsoft_time_stamp_token"
 _COUNTERSIGNATURE = "counter_signature"  # the older Authenticode timestamp
-_DEPTH = 32  # ASN.1 nesting that no signature comes near
 
 
 class _DigestInfo(core.Sequence):
@@ -128,148 +104,6 @@ class Signature:
         return self.valid_until.strftime("%Y-%m-%d") if self.valid_until else "unknown"
 
 
-def _header_fields(data):
-    """(offset of the checksum, offset of the certificate table's directory
-    entry, end of the headers and sections) of a PE file, or None where it
-    has no such entry."""
-    if len(data) < 64 or data[:2] != b"MZ":
-        return None
-    pe = struct.unpack_from("<I", data, 0x3C)[0]
-    optional = pe + 24
-    if data[pe:pe + 4] != b"PE\0\0" or len(data) < optional + 64:
-        return None
-    sections, optional_size = struct.unpack_from("<H12xH", data, pe + 6)
-    magic = struct.unpack_from("<H", data, optional)[0]
-    directories = optional + (96 if magic == 0x10B else 112)  # PE32 or PE32+
-    entry = directories + 8 * _SECURITY_DIRECTORY
-    table = optional + optional_size
-    if (len(data) < entry + 8 or len(data) < table + 40 * sections
-            or struct.unpack_from("<I", data, directories - 4)[0] <= _SECURITY_DIRECTORY):
-        return None
-    end = struct.unpack_from("<I", data, optional + 60)[0]  # SizeOfHeaders
-    for at in range(table, table + 40 * sections, 40):
-        size, start = struct.unpack_from("<II", data, at + 16)  # SizeOfRawData, PointerToRawData
-        end = max(end, start + size if size else 0)
-    return optional + 64, entry, end
-
-
-def certificate_table(data):
-    """(offset, size) of the certificate table, (0, 0) where there is none."""
-    fields = _header_fields(data)
-    return struct.unpack_from("<II", data, fields[1]) if fields else (0, 0)
-
-
-def program_digest(data, algorithm="sha256"):
-    """The Authenticode digest of a program [AUTH]: all of it but the
-    checksum, the certificate table's entry and the table itself, which
-    _pkcs7() has found to end the file. An unsigned file is taken as a
-    signing tool pads it, to a multiple of 8 bytes."""
-    fields = _header_fields(data)
-    if not fields:
-        raise ValueError("not a Windows program")
-    checksum, entry, _ = fields
-    offset, size = certificate_table(data)
-    body = data[:offset] if size else data + bytes(-len(data) % 8)
-    digest = hashlib.new(algorithm)
-    for part in (body[:checksum], body[checksum + 4:entry], body[entry + 8:]):
-        digest.update(part)
-    return digest.digest()
-
-
-def _element(octets, at, end):
-    """(start of contents, end of contents) of the BER element at `at`, or a
-    str: why it is not one of definite length within `end`."""
-    tag = octets[at]
-    at += 1
-    if tag & 0x1F == 0x1F:  # a tag number in further bytes
-        while at < end and octets[at] & 0x80:
-            at += 1
-        at += 1
-    if at >= end:
-        return "an element is cut short"
-    length = octets[at]
-    at += 1
-    if length == 0x80:
-        return f"it uses an indefinite length (BER) at byte {at - 1}, where DER is required"
-    if length & 0x80:
-        count = length & 0x7F
-        if count > 4 or at + count > end:
-            return f"a length at byte {at - 1} is out of range"
-        length = int.from_bytes(octets[at:at + count], "big")
-        at += count
-    if at + length > end:
-        return f"an element at byte {at} runs {_bytes(at + length - end)} past its end"
-    return at, at + length
-
-
-def _der_problem(octets):
-    """Why octets are not one ASN.1 element of definite lengths throughout,
-    every constructed element exactly filled by its children, or None. A
-    plain walk, linear in the size: asn1crypto takes minutes over some
-    indefinite lengths, so it gets only what passes here."""
-    if not octets:
-        return "it is empty"
-    spans = [(0, len(octets), 0)]
-    while spans:
-        at, end, depth = spans.pop()
-        if depth > _DEPTH:
-            return f"it nests deeper than {_DEPTH} levels"
-        while at < end:
-            element = _element(octets, at, end)
-            if isinstance(element, str):
-                return element
-            if octets[at] & 0x20:  # constructed: its contents are elements too
-                spans.append((*element, depth + 1))
-            at = element[1]
-            if depth == 0 and at != len(octets):
-                return f"{_bytes(len(octets) - at)} follow it"
-    return None
-
-
-def _pkcs7(data):
-    """The PKCS#7 of a program's one certificate entry: (bytes, None),
-    (None, None) for a file without a certificate table, or (None, why the
-    table breaks a rule)."""
-    fields = _header_fields(data)
-    offset, size = certificate_table(data)
-    if not fields or not size:
-        return None, None
-    table = f"its certificate table (offset {offset:#x}, size {size})"
-    if offset % 8:  # [PE] quadword-aligned entries
-        return None, f"{table} does not start on an 8-byte boundary"
-    if offset < fields[2]:  # [AUTH] after the sections
-        return None, f"{table} starts inside the program's headers or sections (they end at" \
-                     f" {fields[2]:#x})"
-    if offset + size != len(data):  # [AUTH] at the end of the file
-        extra = len(data) - offset - size
-        return None, f"{table} is not the end of the file: " + (
-            f"{_bytes(extra)} follow{'s' * (extra == 1)} it" if extra > 0 else
-            f"the file ends {_bytes(-extra)} before it")
-    if size < 8:
-        return None, f"{table} is too small for a WIN_CERTIFICATE"
-    length, revision, kind = struct.unpack_from("<IHH", data, offset)
-    if length < 8 or (length + 7) // 8 * 8 != size:  # [PE] the sum of the rounded lengths
-        return None, f"{table} does not hold exactly one entry: its first entry's dwLength is" \
-                     f" {length}, which rounds to {(length + 7) // 8 * 8}"
-    if revision != _REVISION_2_0:  # [PE]
-        return None, f"its certificate entry's wRevision is {revision:#06x}, not 0x0200" \
-                     " (WIN_CERT_REVISION_2_0)"
-    if kind != _PKCS_SIGNED_DATA:  # [PE]
-        return None, f"its certificate entry's wCertificateType is {kind:#06x}, not 0x0002" \
-                     " (WIN_CERT_TYPE_PKCS_SIGNED_DATA)"
-    entry = data[offset + 8:offset + length]
-    outer = _element(entry, 0, len(entry)) if len(entry) > 1 else "it is empty"
-    if isinstance(outer, str):
-        return None, f"its signature is not DER: {outer}"
-    tail = data[offset + 8 + outer[1]:]  # [2915720] only zero padding under 8 bytes
-    if len(tail) >= 8 or any(tail):
-        return None, f"{_bytes(len(tail))} ({tail[:8].hex()}...) follow the PKCS#7 in its" \
-                     " certificate entry, where only zero padding to the next 8-byte boundary" \
-                     " may (EnableCertPaddingCheck)"
-    problem = _der_problem(entry[:outer[1]])
-    return (None, f"its signature is not DER: {problem}") if problem else (entry[:outer[1]], None)
-
-
 def _name(name):
     """A distinguished name as OpenSSL writes it on one line: "/C=DE/CN=..."."""
     short = {"common_name": "CN", "country_name": "C", "organization_name": "O",
@@ -278,10 +112,6 @@ def _name(name):
              "serial_number": "serialNumber", "domain_component": "DC"}
     return "".join(f"/{short.get(pair['type'].native, pair['type'].dotted)}={pair['value'].native}"
                    for rdn in name.chosen for pair in rdn)
-
-
-def _bytes(count):
-    return "1 byte" if count == 1 else f"{count:,} bytes"
 
 
 def _day(when):
@@ -421,7 +251,7 @@ def chain_problem(cert, others, roots, at):
     """Why a certificate's chain, through the others given, does not reach
     one of the roots (asn1crypto certificates) with every link valid at a
     time, or None: names, signatures, validity and the CA flag."""
-    for _ in range(_DEPTH):
+    for _ in range(der.DEPTH):
         problem = _validity_problem(cert, at)
         if problem:
             return f"{_name(cert.subject)} {problem}"
@@ -452,7 +282,7 @@ def _timestamp(signer_info, certificates, signer, policy):
         if signed_data["encap_content_info"]["content_type"].native != "tst_info":
             return Timestamp(None, "unknown", "holds no TSTInfo")
         content = signed_data["encap_content_info"]["content"].contents
-        problem = _der_problem(content)
+        problem = der.der_problem(content)
         if problem:
             return Timestamp(None, "unknown", f"is not DER: {problem}")
         info = tsp.TSTInfo.load(content, strict=True)
@@ -520,7 +350,8 @@ def _signature(data, pkcs7, policy):
     problems = []
     if name not in STRONG_DIGESTS:
         problems.append(f"its digest is {name}: SHA-256 or stronger is needed")
-    elif program_digest(data, algorithm) != indirect["message_digest"]["digest"].native:
+    elif (pe_signature.program_digest(data, algorithm)
+          != indirect["message_digest"]["digest"].native):
         problems.append("its digest does not match the file")
     problem = _verify_signer(signer_info, certificates, body.contents, _INDIRECT_DATA)
     if signer_info["version"].native != "v1":  # [AUTH]
@@ -543,67 +374,7 @@ def _signature(data, pkcs7, policy):
         valid_until=cert["tbs_certificate"]["validity"]["not_after"].native if cert else None,
         timestamp=timestamp,
         problems=problems,
-        alone=_without_nested(pkcs7))
-
-
-def _children(octets):
-    """The elements inside one DER element that _der_problem() has passed."""
-    at, end = _element(octets, 0, len(octets))
-    found = []
-    while at < end:
-        stop = _element(octets, at, end)[1]
-        found.append(octets[at:stop])
-        at = stop
-    return found
-
-
-def _tlv(tag, contents):
-    """One DER element of a one-byte tag."""
-    size = len(contents)
-    length = bytes([size]) if size < 0x80 else (
-        bytes([0x80 | (size.bit_length() + 7) // 8]) + size.to_bytes((size.bit_length() + 7) // 8,
-                                                                      "big"))
-    return bytes([tag]) + length + contents
-
-
-def _replaced(octets, path, new):
-    """One DER element with the element at path (indices of children, -1 the
-    last) inside it replaced by new."""
-    if not path:
-        return new
-    children = _children(octets)
-    children[path[0]] = _replaced(children[path[0]], path[1:], new)
-    return _tlv(octets[0], b"".join(children))
-
-
-_SIGNER_INFO = [1, 0, -1, 0]  # ContentInfo, [0], SignedData, its SignerInfos, the one SignerInfo
-
-
-def _with_unsigned(pkcs7, attributes):
-    """The DER of a signature with its SignerInfo's unsigned attributes
-    replaced by these (each an attribute's DER; none: the field left out).
-    Written byte by byte: asn1crypto can take minutes to write out again a
-    signature holding a timestamp token."""
-    signer = pkcs7
-    for index in _SIGNER_INFO:
-        signer = _children(signer)[index]
-    fields = _children(signer)
-    fields = fields[:-1] if fields[-1][0] == 0xA1 else fields  # [1] unsignedAttrs
-    fields += [_tlv(0xA1, b"".join(attributes))] if attributes else []
-    return _replaced(pkcs7, _SIGNER_INFO, _tlv(0x30, b"".join(fields)))
-
-
-def _without_nested(pkcs7):
-    """The PKCS#7 of a signature without the signatures nested in it."""
-    signer = pkcs7
-    for index in _SIGNER_INFO:
-        signer = _children(signer)[index]
-    unsigned = _children(signer)[-1]
-    if unsigned[0] != 0xA1:
-        return pkcs7
-    attributes = _children(unsigned)
-    kept = [a for a in attributes if _children(a)[0] != core.ObjectIdentifier(_NESTED_OID).dump()]
-    return pkcs7 if len(kept) == len(attributes) else _with_unsigned(pkcs7, kept)
+        alone=der.without_nested(pkcs7))
 
 
 def signatures(data, policy=None):
@@ -611,7 +382,7 @@ def signatures(data, policy=None):
     nested ones in their order, each judged under the policy (default: now,
     no roots): (list, None), ([], None) for a file without any, or (None, why
     they can't be read or the file's certificate table breaks a rule)."""
-    pkcs7, reason = _pkcs7(data)
+    pkcs7, reason = pe_signature.pkcs7_of(data)
     if not pkcs7:
         return ([], None) if not reason else (None, reason)
     try:
@@ -631,94 +402,11 @@ def roots_in(text):
             if kind == "CERTIFICATE"]
 
 
-def certificate(der):
+def certificate(encoded):
     """A certificate from its DER bytes, as the functions here take it."""
-    return asn1_x509.Certificate.load(der)
+    return asn1_x509.Certificate.load(encoded)
 
 
 def subject(cert):
     """A certificate's subject as OpenSSL writes it on one line: "/CN=..."."""
     return _name(cert.subject)
-
-
-def _alone_in(data, pkcs7):
-    """The program in data with only this PKCS#7 in its certificate table,
-    its padding counted in dwLength, and its checksum made anew: osslsigncode
-    2.5 refuses a file whose checksum is not its own, or whose dwLength is no
-    multiple of 8."""
-    checksum, entry, _ = _header_fields(data)
-    offset, _ = certificate_table(data)
-    table = pkcs7 + bytes(-len(pkcs7) % 8)
-    program = bytearray(data[:offset] + struct.pack("<IHH", len(table) + 8, _REVISION_2_0,
-                                                    _PKCS_SIGNED_DATA) + table)
-    struct.pack_into("<II", program, entry, offset, len(table) + 8)
-    struct.pack_into("<I", program, checksum, 0)
-    words = sum(array.array("H", bytes(program) + bytes(len(program) % 2)))
-    while words > 0xFFFF:  # [PE] the 16-bit sum with its carries folded back in
-        words = (words & 0xFFFF) + (words >> 16)
-    struct.pack_into("<I", program, checksum, words + len(program))
-    return bytes(program)
-
-
-class Osslsigncode:
-    """One osslsigncode, its version read once (None: it does not run, and
-    `problem` says why)."""
-
-    def __init__(self, path):
-        self.path, self.version, self.problem = path, None, None
-        if path is None:
-            self.problem = "osslsigncode is not installed"
-            return
-        try:
-            said = subprocess.run([path, "--version"], capture_output=True, text=True,
-                                  errors="replace", stdin=subprocess.DEVNULL, timeout=60).stdout
-        except OSError as error:
-            self.problem = f"{path} does not run: {error.strerror}"
-            return
-        except subprocess.SubprocessError:
-            self.problem = f"{path} does not answer --version"
-            return
-        found = re.match(r"osslsigncode (\d+)\.(\d+)", said)
-        if found:
-            self.version = (int(found[1]), int(found[2]))
-        else:
-            first = said.strip().splitlines()[0] if said.strip() else "nothing"
-            self.problem = f"{path} is no osslsigncode: its --version says \"{first}\""
-
-    def verify(self, data, found, roots=None, offline=False):
-        """Whether each of the signatures found in data verifies, chain and
-        timestamp, against the roots in a PEM file (None: osslsigncode's
-        default store): a list of (True, None) or (False, osslsigncode's last
-        error). The real file must verify (osslsigncode passes a file where
-        any one signature does), and where it holds several, each signature
-        in a copy holding it alone. offline: fetch no revocation lists
-        (before 2.8, osslsigncode fetches none)."""
-        whole = self._verify(data, roots, offline)
-        if len(found) == 1:
-            return [whole]
-        alone = [self._verify(_alone_in(data, s.alone), roots, offline) for s in found]
-        return [verdict if not verdict[0] or whole[0] else
-                (False, f"the file as a whole does not verify: {whole[1]}") for verdict in alone]
-
-    def _verify(self, data, roots, offline):
-        command = [self.path, "verify"]
-        if roots:
-            command += ["-CAfile", roots, "-TSA-CAfile", roots]
-        if offline and self.version and self.version >= (2, 8):
-            command += ["-ignore-cdp"]
-        with tempfile.TemporaryDirectory() as folder:
-            copy = os.path.join(folder, "program.exe")
-            with open(copy, "wb") as f:
-                f.write(data)
-            try:
-                run = subprocess.run(command + ["-in", copy], capture_output=True, text=True,
-                                     errors="replace", stdin=subprocess.DEVNULL, timeout=120)
-            except (OSError, subprocess.SubprocessError) as error:
-                return False, str(error)
-        if run.returncode == 0:
-            return True, None
-        # Only for a person to read: the last words of its first error line.
-        output = run.stdout + run.stderr
-        errors = [line for line in output.splitlines() if "error:" in line.lower()]
-        return False, errors[0].rsplit(": ", 1)[-1].strip() if errors else (
-            f"exit status {run.returncode}")
