@@ -19,8 +19,8 @@ SCHEMA = "http://cyclonedx.org/schema/bom-1.6.schema.json"
 # again by a newer generator. It goes up whenever what the documents say, or
 # how they say it, changes: 1 was the first form; 2 adds the licences, the
 # libraries' archives, sources and scanner identifiers, and bom-refs of the
-# release.
-GENERATOR_VERSION = "2"
+# release; 3 names the generator by its place in the release package.
+GENERATOR_VERSION = "3"
 # The serial number is a name-based UUID of the content, so that the same
 # build gives the same bytes: this is the namespace of those names.
 _SERIAL_NAMESPACE = uuid.uuid5(uuid.NAMESPACE_URL, "urn:lirabel-warden:bill-of-materials")

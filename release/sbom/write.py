@@ -189,10 +189,8 @@ def bill(program, libraries, taken, supplier, when):
         compositions.append({"aggregate": "incomplete", "dependencies": sorted(ref.values())})
     metadata = {"timestamp": when} if when else {}
     metadata["lifecycles"] = [{"phase": "build"}]
-    # The step's first name stays in the description: what the documents say
-    # changes only with GENERATOR_VERSION (document.py).
     metadata["tools"] = document.tools(
-        "lirabel-warden-sbom", "cmake/write_sbom.py: the bill of materials the build writes of "
+        "lirabel-warden-sbom", "release/sbom/write.py: the bill of materials the build writes of "
         "the setup program")
     if supplier:
         metadata.update(manufacturer=supplier, supplier=supplier)
