@@ -239,6 +239,11 @@ def judge_signer(args):
     if problem:
         raise Refused(f"the signing certificate {judging.subject(cert)} can't be used: it"
                       f" {problem}")
+    if cert and judging.key_problem(cert.public_key, judging.PUBLIC_RSA_BITS):
+        print(f"warning: the signing certificate {judging.subject(cert)}"
+              f" {judging.key_problem(cert.public_key, judging.PUBLIC_RSA_BITS)} for a publicly"
+              " trusted code-signing certificate issued since June 2021; Windows takes it",
+              file=sys.stderr)
 
 
 def sign_with_key(args, guardian, signed):

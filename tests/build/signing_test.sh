@@ -39,8 +39,8 @@ authority() {  # authority NAME SUBJECT: a time-stamp authority, NAME.crt, NAME.
     "signer_cert = $work/$1.crt" "signer_key = $work/$1.key" "signer_digest = sha256" \
     "default_policy = 1.2.3.4.1" "digests = sha256" "ess_cert_id_alg = sha256" >"$work/$1.cnf"
 }
-# Throwaway keys: code-signing certificates valid for 2 days (RSA-3072, the
-# minimum for code signing), ones the build refuses, and two time-stamp
+# Throwaway keys: code-signing certificates valid for 2 days (RSA-3072, what a
+# public certificate authority issues), ones the build refuses, and two time-stamp
 # authorities, one of them missing from the roots.
 certificate code "Lirabel Warden Test Signing"
 certificate other "Another Publisher"
