@@ -52,7 +52,6 @@ PUBLIC_RSA_BITS = 3072
 # 800-131A allows for signatures: what a signature, made now or before, must
 # have; Microsoft's own signatures, such as the loader library's, still do.
 SIGNED_RSA_BITS = 2048
-SIGNER_RSA_BITS = SIGNED_RSA_BITS  # for a signature made now
 # [CSBR] 6.1.5.2 asks the same of time-stamp authorities, but authorities
 # that public code signing relies on still countersign with 2048-bit keys,
 # the minimum NIST SP 800-131A allows for signatures.
@@ -80,13 +79,11 @@ class Policy:
     a signature without a valid timestamp must hold at. roots: certificates
     (asn1crypto) that a timestamp's authority must chain to, or None to leave
     that chain unjudged. fresh: where set, a timestamp must lie this close to
-    now (one made while signing). rsa_bits: the smallest RSA key a signer's
-    certificate may have (SIGNER_RSA_BITS for a signature made now)."""
+    now (one made while signing)."""
     now: datetime.datetime = dataclasses.field(
         default_factory=lambda: datetime.datetime.now(datetime.timezone.utc))
     roots: list | None = None
     fresh: datetime.timedelta | None = None
-    rsa_bits: int = SIGNED_RSA_BITS
 
 
 @dataclasses.dataclass
@@ -213,7 +210,7 @@ def _validity_problem(cert, at):
     return None
 
 
-def signer_problem(cert, at, rsa_bits=SIGNER_RSA_BITS):
+def signer_problem(cert, at):
     """Why a code-signing certificate (asn1crypto) can't make a signature
     that holds at a time, or None: its validity then, its usages [CSBR]
     7.1.2.3 and its key [CSBR] 6.1.5; said of the certificate."""
@@ -223,7 +220,7 @@ def signer_problem(cert, at, rsa_bits=SIGNER_RSA_BITS):
             ", ".join(usages.native) if usages else "none") + ")"
     if cert.key_usage_value is not None and "digital_signature" not in cert.key_usage_value.native:
         return "has a key usage without digitalSignature"
-    return key_problem(cert.public_key, rsa_bits) or _validity_problem(cert, at)
+    return key_problem(cert.public_key, SIGNED_RSA_BITS) or _validity_problem(cert, at)
 
 
 def _authority_problem(cert, time, rfc3161):
@@ -371,7 +368,7 @@ def _signature(data, pkcs7, policy):
         problems.append(f"its timestamp {timestamp.problem}")
     if cert:
         stamped = timestamp and not timestamp.problem
-        problem = signer_problem(cert, timestamp.time if stamped else policy.now, policy.rsa_bits)
+        problem = signer_problem(cert, timestamp.time if stamped else policy.now)
         if problem:
             problems.append(f"its signer's certificate {problem}")
     return Signature(

@@ -239,9 +239,9 @@ def judge_signer(args):
     if problem:
         raise Refused(f"the signing certificate {judging.subject(cert)} can't be used: it"
                       f" {problem}")
-    if cert and judging.key_problem(cert.public_key, judging.PUBLIC_RSA_BITS):
-        print(f"warning: the signing certificate {judging.subject(cert)}"
-              f" {judging.key_problem(cert.public_key, judging.PUBLIC_RSA_BITS)} for a publicly"
+    small = cert and judging.key_problem(cert.public_key, judging.PUBLIC_RSA_BITS)
+    if small:
+        print(f"warning: the signing certificate {judging.subject(cert)} {small} for a publicly"
               " trusted code-signing certificate issued since June 2021; Windows takes it",
               file=sys.stderr)
 
@@ -343,12 +343,8 @@ def sign_with_command(args, guardian, stage):
 
 def policy(args, fresh):
     """What the signatures are judged against: now, the roots where given, and
-    for a signature made by this run, a timestamp made just now and the key
-    size a certificate issued now must have."""
-    if not fresh:
-        return judging.Policy(roots=args.root_certificates)
-    return judging.Policy(roots=args.root_certificates, fresh=judging.FRESH,
-                               rsa_bits=judging.SIGNER_RSA_BITS)
+    for a signature made by this run, a timestamp made just now."""
+    return judging.Policy(roots=args.root_certificates, fresh=judging.FRESH if fresh else None)
 
 
 def check(args, data, judged, given=None, stamped=False):

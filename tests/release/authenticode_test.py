@@ -161,7 +161,7 @@ class AuthenticodeTest(unittest.TestCase):
         alone = lambda content: entry(content + bytes(-len(content) % 8), len(content) + 8)  # noqa
         flip = lambda t, b: t[:b // 8] + bytes([t[b // 8] ^ 1 << b % 8]) + t[b // 8 + 1:]  # noqa
         at = stamped.rindex(der(self.tsa)) + 200  # a byte of the authority's certificate
-        signing = {"fresh": judging.FRESH, "rsa_bits": judging.SIGNER_RSA_BITS}
+        signing = {"fresh": judging.FRESH}
         # name, file, what is said of it first ("" for nothing), osslsigncode's verdict where
         # its versions agree; a name that ends "when signing" is judged as just signed.
         rows = [
